@@ -1,0 +1,109 @@
+// Line settings: the process-wide port state, putting the line into the
+// tool's raw mode and putting the port's own settings back.
+#include "serial/port.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int port_fd = -1;
+termios saved_opt;
+termios line_opt;
+
+namespace {
+
+struct speed_code {
+    int bits_per_second;
+    speed_t code;
+};
+
+constexpr speed_code speed_table[] = {
+    {2400, B2400}, {4800, B4800}, {9600, B9600}, {115200, B115200}, {460800, B460800},
+};
+
+speed_t lookup_speed(int speed)
+{
+    for (const speed_code& row : speed_table)
+        if (row.bits_per_second == speed)
+            return row.code;
+    return B9600;
+}
+
+} // namespace
+
+void report_error(const char* label)
+{
+    int saved_errno = errno;
+    std::perror(label);
+    errno = saved_errno;
+}
+
+termios make_line_opt(int speed, int bits, char parity, int stop)
+{
+    termios opt;
+    // Everything not set below stays off: no input or output processing,
+    // non-canonical input, no echo, no signal characters.
+    std::memset(&opt, 0, sizeof opt);
+    opt.c_cflag = CREAD | CLOCAL | CRTSCTS;
+
+    if (bits == 7)
+        opt.c_cflag |= CS7;
+    else if (bits == 8)
+        opt.c_cflag |= CS8;
+
+    switch (parity) {
+    case 'O':
+        opt.c_cflag |= PARENB | PARODD;
+        opt.c_iflag |= INPCK | ISTRIP;
+        break;
+    case 'E':
+        opt.c_cflag |= PARENB;
+        opt.c_cflag &= ~PARODD;
+        opt.c_iflag |= INPCK | ISTRIP;
+        break;
+    case 'N':
+        opt.c_cflag &= ~PARENB;
+        break;
+    default:
+        break;
+    }
+
+    speed_t code = lookup_speed(speed);
+    cfsetispeed(&opt, code);
+    cfsetospeed(&opt, code);
+
+    if (stop == 1)
+        opt.c_cflag &= ~CSTOPB;
+    else if (stop == 2)
+        opt.c_cflag |= CSTOPB;
+
+    // A read returns as soon as one byte is there, or empty after 0.1 s of
+    // silence: the reply ends on that time-out.
+    opt.c_cc[VMIN] = 0;
+    opt.c_cc[VTIME] = 1;
+    return opt;
+}
+
+int set_opt(int fd, int speed, int bits, char parity, int stop)
+{
+    if (tcgetattr(fd, &saved_opt) != 0) {
+        report_error("SetupSerial 1");
+        return -1;
+    }
+    line_opt = make_line_opt(speed, bits, parity, stop);
+
+    // Whatever arrived before the line was ours is not part of any reply;
+    // flush again once the new settings hold, for bytes caught in between.
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &line_opt) != 0) {
+        report_error("com set error");
+        return -1;
+    }
+    tcflush(fd, TCIFLUSH);
+    return 0;
+}
+
+int restore_opt()
+{
+    return tcsetattr(port_fd, TCSANOW, &saved_opt);
+}

@@ -1,0 +1,51 @@
+// The serial link: the process-wide port state and the routines that set up
+// the line and move bytes over it with fixed pacing.
+#pragma once
+
+#include <span>
+#include <termios.h>
+
+// Descriptor of the open serial device; -1 when there is none.
+extern int port_fd;
+// The port's settings as found by set_opt, put back by restore_opt.
+extern termios saved_opt;
+// The settings set_opt applies.
+extern termios line_opt;
+
+// Builds the tool's line settings from nothing: receiver on, modem lines
+// ignored, RTS/CTS, raw, VMIN 0 / VTIME 1. speed is in bit/s (unknown rates
+// give 9600), parity is 'N', 'O' or 'E' (anything else: none), stop is 1 or 2.
+// Touches no descriptor.
+termios make_line_opt(int speed, int bits, char parity, int stop);
+
+// Records fd's settings in saved_opt, applies make_line_opt(...) at once and
+// discards pending input before and after. Returns 0, or -1 after printing
+// "SetupSerial 1" (settings unreadable) or "com set error" (not applied).
+int set_opt(int fd, int speed, int bits, char parity, int stop);
+
+// Applies saved_opt to port_fd at once; returns tcsetattr's result.
+// Meaningful only after a successful set_opt.
+int restore_opt();
+
+// Sends length bytes of data, one write per byte with 100 us after each, then
+// CR LF in one write, pauses 300 ms and drains. Returns 0, or -1 with errno
+// set when a write or the drain failed (sending stops at the failed write).
+int send_line(const char* data, int length);
+
+// As send_line without the line end and the 300 ms pause.
+int send_raw(const char* data, int length);
+
+// Reads a reply into buffer (cleared by the caller), one byte per read, until
+// a zero byte arrives, a read brings nothing within 0.1 s, or only the
+// terminating zero fits; then discards both queues. The text is always
+// zero-terminated inside buffer. Returns the positions used including the
+// terminator (1 for an empty reply), or -1 with errno set when a read failed;
+// what was read before the failure stays in buffer.
+int read_reply(std::span<char> buffer);
+
+// Prints label, ": " and the text for errno on standard error (perror),
+// leaving errno as it was for the caller's own report.
+void report_error(const char* label);
+
+// One read of at most size bytes from port_fd; the platform's result.
+int read_port(char* buffer, int size);

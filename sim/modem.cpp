@@ -1,0 +1,334 @@
+// The simulated modem: a poll loop on the pseudo-terminal master that echoes,
+// collects command lines, and sends timed answers.
+#include "sim/modem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace atsim {
+
+namespace {
+
+constexpr char ok[] = "\r\nOK\r\n";
+constexpr char error[] = "\r\nERROR\r\n";
+constexpr char endless_pattern[] = "+CMGL: 1,\"REC READ\",\"+15550100\",,\"endless\"\r\n";
+
+long long now_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+std::string upper(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::string info(std::initializer_list<const char*> lines)
+{
+    std::string text = "\r\n";
+    for (const char* line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text + ok;
+}
+
+bool starts_with(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+void close_fd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+modem::modem(faults f) : faults_(f) {}
+
+modem::~modem()
+{
+    stop();
+    close_fd(master_fd_);
+    close_fd(slave_fd_);
+    close_fd(wake_pipe_[0]);
+    close_fd(wake_pipe_[1]);
+}
+
+bool modem::open()
+{
+    // Close-on-exec: a tool started from this process must not hold the
+    // master, or closing it here would never hang the line up.
+    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0)
+        return false;
+    const char* name = ptsname(master_fd_);
+    if (name == nullptr)
+        return false;
+    slave_path_ = name;
+    slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_fd_ < 0 || pipe2(wake_pipe_, O_CLOEXEC) != 0)
+        return false;
+    // Start raw like a bare serial port: an echoing line discipline would send
+    // our own answers back to us while no program has the port.
+    termios raw;
+    if (tcgetattr(slave_fd_, &raw) != 0)
+        return false;
+    cfmakeraw(&raw);
+    if (tcsetattr(slave_fd_, TCSANOW, &raw) != 0)
+        return false;
+    int flags = fcntl(master_fd_, F_GETFL);
+    return flags >= 0 && fcntl(master_fd_, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void modem::script(const std::string& command, const std::string& answer)
+{
+    scripts_[command] = answer;
+}
+
+void modem::inject(const std::string& bytes)
+{
+    ssize_t done = 0;
+    while (done < static_cast<ssize_t>(bytes.size())) {
+        ssize_t n = ::write(master_fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return;
+        if (n > 0)
+            done += n;
+    }
+}
+
+std::string modem::received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+bool modem::hung_up() const
+{
+    std::lock_guard lock(mutex_);
+    return hung_up_;
+}
+
+void modem::start()
+{
+    thread_ = std::thread([this] { serve(); });
+}
+
+void modem::stop()
+{
+    if (wake_pipe_[1] >= 0) {
+        char byte = 's';
+        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &byte, 1);
+    }
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void modem::hang_up()
+{
+    std::lock_guard lock(mutex_);
+    close_fd(master_fd_);
+    close_fd(slave_fd_);
+    hung_up_ = true;
+}
+
+void modem::queue(long long due_us, std::string bytes, bool hangup_after)
+{
+    out_.emplace(due_us, pending{due_us, std::move(bytes), hangup_after});
+}
+
+void modem::take(char byte, long long now)
+{
+    if (faults_.silent)
+        return;
+    // A command line ends at CR; the LF that usually follows is not part of
+    // it and is not echoed.
+    if (byte == '\n' && last_was_cr_) {
+        last_was_cr_ = false;
+        return;
+    }
+    if (echo_)
+        queue(now, std::string(1, byte));
+    last_was_cr_ = byte == '\r';
+    if (byte == '\r') {
+        std::string line;
+        line.swap(line_);
+        answer(line, now);
+    } else if (byte != '\n') {
+        line_ += byte;
+    }
+}
+
+void modem::answer(const std::string& line, long long now)
+{
+    endless_from_us_ = -1;
+    if (hook_)
+        hook_(line);
+    auto scripted = scripts_.find(line);
+    std::string text = scripted != scripts_.end() ? scripted->second : builtin_answer(line);
+    if (text.empty())
+        return;
+    long long due = now + faults_.delay_ms * 1000LL;
+    if (faults_.endless) {
+        endless_from_us_ = due;
+        return;
+    }
+    if (faults_.zero_byte)
+        text.insert(text.size() / 2, 1, '\0');
+
+    // Split into pieces of near-equal size, gap_ms apart.
+    int pieces = std::clamp(faults_.pieces, 1, static_cast<int>(text.size()));
+    size_t from = 0;
+    for (int i = 0; i < pieces; ++i) {
+        size_t to = text.size() * (i + 1) / pieces;
+        queue(due, text.substr(from, to - from));
+        from = to;
+        if (i + 1 < pieces)
+            due += faults_.gap_ms * 1000LL;
+    }
+    if (faults_.hangup_after_answer_ms >= 0)
+        queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
+}
+
+std::string modem::builtin_answer(const std::string& raw_line)
+{
+    std::string line = upper(raw_line);
+    if (line.empty())
+        return "";
+    if (!starts_with(line, "AT"))
+        return error;
+    std::string body = line.substr(2);
+
+    if (body.empty() || body == "H" || body == "H0")
+        return ok;
+    if (body == "E0" || body == "E1") {
+        echo_ = body == "E1";
+        return ok;
+    }
+    if (body == "I")
+        return info({"Manufacturer: atquery", "Model: atquery-sim", "Revision: 1.0",
+                     "IMEI: 356938035643809", "+GCAP: +CGSM"});
+    if (body == "+CGMI")
+        return info({"atquery"});
+    if (body == "+CGMM")
+        return info({"atquery-sim"});
+    if (body == "+CGMR")
+        return info({"1.0"});
+    if (body == "+CGSN")
+        return info({"356938035643809"});
+    if (body == "+CSQ")
+        return info({"+CSQ: 23,99"});
+    if (body == "+CPIN?")
+        return info({"+CPIN: READY"});
+    if (body == "+COPS?")
+        return info({"+COPS: 0,0,\"atquery net\",7"});
+    if (starts_with(body, "D") && body.size() > 2 && body.back() == ';')
+        return ok;
+    // The modem-specific commands of a voice set-up: sleep, audio path, gains.
+    if (starts_with(body, "$NOSLEEP=") || starts_with(body, "+GDT=") ||
+        starts_with(body, "$AUPATH=") || starts_with(body, "$AUGAIN="))
+        return ok;
+    return error;
+}
+
+bool modem::flush_due(long long now)
+{
+    std::string ready;
+    bool hangup = false;
+    // Answers leave in the order they were queued, once due.
+    while (!out_.empty() && out_.begin()->first <= now) {
+        ready += out_.begin()->second.bytes;
+        hangup = hangup || out_.begin()->second.hangup_after;
+        out_.erase(out_.begin());
+    }
+    if (endless_from_us_ >= 0 && endless_from_us_ <= now && ready.empty())
+        ready = endless_pattern;
+
+    size_t done = 0;
+    while (done < ready.size()) {
+        ssize_t n = ::write(master_fd_, ready.data() + done, ready.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break; // full: keep the rest at the front of the queue
+    }
+    if (done < ready.size()) {
+        // An endless answer is made afresh; only real bytes wait.
+        if (!(endless_from_us_ >= 0 && ready == endless_pattern && done == 0))
+            queue(out_.empty() ? now : std::min(now, out_.begin()->first),
+                  ready.substr(done), hangup);
+        return false;
+    }
+    if (hangup) {
+        hang_up();
+        return true;
+    }
+    return false;
+}
+
+void modem::serve()
+{
+    char buffer[256];
+    while (master_fd_ >= 0) {
+        long long now = now_us();
+        if (flush_due(now))
+            return;
+
+        bool want_out = endless_from_us_ >= 0 || (!out_.empty() && out_.begin()->first <= now);
+        int timeout_ms = -1;
+        if (!out_.empty() && !want_out)
+            timeout_ms = static_cast<int>((out_.begin()->first - now + 999) / 1000);
+        else if (endless_from_us_ > now)
+            timeout_ms = static_cast<int>((endless_from_us_ - now + 999) / 1000);
+
+        pollfd fds[2] = {{master_fd_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
+                         {wake_pipe_[0], POLLIN, 0}};
+        if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
+            return;
+        if (fds[1].revents != 0) {
+            char byte;
+            [[maybe_unused]] ssize_t n = ::read(wake_pipe_[0], &byte, 1);
+            return;
+        }
+        if ((fds[0].revents & POLLIN) == 0)
+            continue;
+        ssize_t n = ::read(master_fd_, buffer, sizeof buffer);
+        if (n <= 0)
+            continue;
+        now = now_us();
+        for (ssize_t i = 0; i < n; ++i) {
+            bool last = false;
+            {
+                std::lock_guard lock(mutex_);
+                received_ += buffer[i];
+                last = faults_.hangup_after_bytes >= 0 &&
+                       static_cast<long>(received_.size()) >= faults_.hangup_after_bytes;
+            }
+            if (last) {
+                hang_up();
+                return;
+            }
+            take(buffer[i], now);
+        }
+    }
+}
+
+} // namespace atsim

@@ -1,0 +1,91 @@
+// A simulated modem on the master side of a pseudo-terminal pair: answers AT
+// commands like a typical 3GPP modem and can misbehave on purpose. Used by
+// atquery-sim and by the tests.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace atsim {
+
+// Ways to misbehave; the defaults give a well-behaved modem.
+struct faults {
+    bool silent = false;          // take commands, answer nothing, echo nothing
+    bool zero_byte = false;       // put a NUL byte in the middle of every answer
+    bool endless = false;         // answer with a stream that never ends
+    int delay_ms = 0;             // wait this long before answering (echo is at once)
+    int pieces = 1;               // send each answer in this many pieces ...
+    int gap_ms = 0;               // ... this far apart
+    long hangup_after_bytes = -1; // close the line once this many bytes arrived
+    int hangup_after_answer_ms = -1; // close the line this long after an answer
+};
+
+class modem {
+public:
+    explicit modem(faults f = {});
+    ~modem();
+    modem(const modem&) = delete;
+    modem& operator=(const modem&) = delete;
+
+    // Opens the pseudo-terminal pair. Returns false (errno set) on failure.
+    bool open();
+    // Path of the terminal side the tool opens, e.g. /dev/pts/3.
+    const std::string& path() const { return slave_path_; }
+    // The modem's own descriptor of that terminal, to look at its settings.
+    int terminal_fd() const { return slave_fd_; }
+
+    // Answers `command` (the text before CR) with `answer` as sent, instead of
+    // the built-in answer. Echo still applies.
+    void script(const std::string& command, const std::string& answer);
+    // Called with each command line as it completes, before the answer.
+    void on_command(std::function<void(const std::string&)> hook) { hook_ = std::move(hook); }
+    // Writes bytes to the line now, as if the modem had sent them unasked.
+    void inject(const std::string& bytes);
+
+    // Serves until stop() is called or the line is hung up.
+    void serve();
+    // serve() on a thread of its own; stop() ends it.
+    void start();
+    void stop();
+
+    // Everything the modem received so far.
+    std::string received() const;
+    // Whether the modem hung up the line.
+    bool hung_up() const;
+
+private:
+    struct pending {
+        long long due_us;
+        std::string bytes;
+        bool hangup_after;
+    };
+
+    void take(char byte, long long now_us);
+    void answer(const std::string& line, long long now_us);
+    std::string builtin_answer(const std::string& line);
+    void queue(long long due_us, std::string bytes, bool hangup_after = false);
+    bool flush_due(long long now_us);
+    void hang_up();
+
+    faults faults_;
+    int master_fd_ = -1;
+    int slave_fd_ = -1;     // held so the master never sees a hang-up between runs
+    int wake_pipe_[2] = {-1, -1};
+    std::string slave_path_;
+    std::map<std::string, std::string> scripts_;
+    std::function<void(const std::string&)> hook_;
+    std::string line_;
+    bool echo_ = true;
+    bool last_was_cr_ = false;
+    std::multimap<long long, pending> out_;
+    long long endless_from_us_ = -1;
+    mutable std::mutex mutex_;
+    std::string received_;
+    bool hung_up_ = false;
+    std::thread thread_;
+};
+
+} // namespace atsim

@@ -1,0 +1,134 @@
+#include "tool_runner.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> split_list(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::string item;
+    for (char c : list) {
+        if (c == ';') {
+            if (!item.empty())
+                items.push_back(item);
+            item.clear();
+        } else {
+            item += c;
+        }
+    }
+    if (!item.empty())
+        items.push_back(item);
+    return items;
+}
+
+// Makes this (forked) process a session leader whose terminal's foreground
+// group is another group: a group that is orphaned and in the background
+// gets EIO when it changes the terminal's settings. Async-signal-safe only.
+void enter_background_session(const char* tty)
+{
+    setsid();
+    int fd = open(tty, O_RDWR);
+    pid_t fg = fork();
+    if (fg == 0) {
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (;;)
+            pause();
+    }
+    setpgid(fg, fg);
+    tcsetpgrp(fd, fg);
+    close(fd);
+}
+
+void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
+{
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (fds[0].fd < 0 && fds[1].fd < 0)
+            return;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec > 30) {
+            kill(child, SIGKILL);
+            return;
+        }
+        if (poll(fds, 2, 1000) < 0 && errno != EINTR)
+            return;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::vector<std::string> tool_command()
+{
+    return split_list(ATQUERY_COMMAND);
+}
+
+tool_result run_tool(const tool_run& run)
+{
+    std::vector<std::string> words = run.prefix;
+    for (const std::string& word : tool_command())
+        words.push_back(word);
+    words.insert(words.end(), run.args.begin(), run.args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    int out[2] = {-1, -1};
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    if (run.stdout_to == tool_run::broken_out) {
+        close(out[0]);
+        out[0] = -1;
+    }
+    int full = run.stdout_to == tool_run::full_out ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(full >= 0 ? full : out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : run.closed)
+            close(fd);
+        if (!run.background_of.empty())
+            enter_background_session(run.background_of.c_str());
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (full >= 0)
+        close(full);
+
+    tool_result result;
+    read_outputs(out[0], err[0], result, child);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
