@@ -81,7 +81,7 @@ double pause_cost_us(useconds_t us, unsigned long slack_ns)
 // that stays silent, median of a few.
 double quiet_cost_ms()
 {
-    atsim::modem modem({.silent = true});
+    atsim::modem modem;
     if (!modem.open())
         return 0;
     termios opt{};
@@ -107,10 +107,9 @@ struct program_run {
     std::string out;
 };
 
-// How a program meets the modem: through a device path on its command line
-// with the command on standard input, or with the device as its standard
-// input and output.
-enum class stdio { command_in, device };
+// Where a program's standard input and output go: to pipes (the device is
+// named on its command line), or to the device itself.
+enum class stdio { pipes, device };
 
 // Runs argv to completion and measures it from fork to reaping: wall time on
 // the monotonic clock, user plus system CPU time and peak resident memory as
@@ -135,14 +134,14 @@ program_run run_program(std::vector<std::string> argv, stdio how, const std::str
     pid_t child = fork();
     if (child == 0) {
         if (how == stdio::device) {
-            int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+            int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
             dup2(fd, 0);
             dup2(fd, 1);
         } else {
             dup2(in[0], 0);
             dup2(out[1], 1);
         }
-        int null_fd = open("/dev/null", O_WRONLY);
+        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
         dup2(null_fd, 2);
         execvp(args[0], args.data());
         _exit(127);
@@ -393,11 +392,13 @@ bool chat_ok(const program_run& run, const std::string&)
 }
 
 const program programs[] = {
-    {"atquery", nullptr, "paced as specified, reply until 0.1 s quiet", stdio::command_in, atquery_argv,
-     no_input, atquery_ok},
+    {"atquery", nullptr,
+     "one byte per write 100 us apart, 300 ms wait, one byte per read with 50 us pauses, ends "
+     "after 0.1 s quiet",
+     stdio::pipes, atquery_argv, no_input, atquery_ok},
     {"peer: busybox microcom -t 100", "busybox",
      "one byte per write without pauses, no 300 ms wait, reads blocks, ends after 0.1 s quiet",
-     stdio::command_in, microcom_argv, command_line, microcom_ok},
+     stdio::pipes, microcom_argv, command_line, microcom_ok},
     {"peer: chat '' COMMAND OK", "chat",
      "one byte per write 10 ms apart, no 300 ms wait, reads byte by byte, ends when OK arrives, "
      "prints nothing",
@@ -528,7 +529,7 @@ int main(int argc, char* argv[])
     // wait4 counts in a child's peak the pages it copied from this process
     // when forked; a program that does nothing shows what that amounts to.
     std::printf("  peak RSS of `true` measured the same way as the programs below: %ld KiB\n",
-                programs_from.run({"true"}, stdio::command_in, "", "").peak_rss_kib);
+                programs_from.run({"true"}, stdio::pipes, "", "").peak_rss_kib);
 
     std::printf("\n| case | program | wall ms | floor ms | ratio | CPU ms | peak RSS KiB |\n"
                 "|---|---|---:|---:|---:|---:|---:|\n");
