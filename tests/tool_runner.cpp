@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -11,24 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::vector<std::string> split_list(const std::string& list)
-{
-    std::vector<std::string> items;
-    std::string item;
-    for (char c : list) {
-        if (c == ';') {
-            if (!item.empty())
-                items.push_back(item);
-            item.clear();
-        } else {
-            item += c;
-        }
-    }
-    if (!item.empty())
-        items.push_back(item);
-    return items;
-}
 
 // Makes this (forked) process a session leader whose terminal's foreground
 // group is another group: a group that is orphaned and in the background
@@ -85,7 +68,8 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 
 std::vector<std::string> tool_command()
 {
-    return split_list(ATQUERY_COMMAND);
+    const char* const words[] = {ATQUERY_COMMAND};
+    return {std::begin(words), std::end(words)};
 }
 
 tool_result run_tool(const tool_run& run)
