@@ -91,7 +91,7 @@ std::vector<std::string> tool_command()
 tool_result run_tool(const tool_run& run)
 {
     std::vector<std::string> words = run.prefix;
-    for (const std::string& word : tool_command())
+    for (const std::string& word : run.program.empty() ? tool_command() : run.program)
         words.push_back(word);
     words.insert(words.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;
