@@ -10,9 +10,8 @@
 
 namespace {
 
-// Commands 3 to 7 belong to the modem's own command set and go out as
-// written: keep it awake, pick the voice codec and the audio path, then set
-// the receive and transmit gains.
+// The attention command twice, then commands of the modem's own command set
+// (sleep, audio path, gains) that go out exactly as written.
 constexpr const char* voice_setup_commands[] = {
     "AT", "AT", "AT$NOSLEEP=1", "AT+GDT=1", "AT$AUPATH=0,1", "AT$AUGAIN=1,7", "AT$AUGAIN=2,9",
 };
