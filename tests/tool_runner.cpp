@@ -10,9 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
-
-std::vector<std::string> split_list(const std::string& list)
+std::vector<std::string> split_command(const std::string& list)
 {
     std::vector<std::string> items;
     std::string item;
@@ -29,6 +27,8 @@ std::vector<std::string> split_list(const std::string& list)
         items.push_back(item);
     return items;
 }
+
+namespace {
 
 // Makes this (forked) process a session leader whose terminal's foreground
 // group is another group: a group that is orphaned and in the background
@@ -85,7 +85,7 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 
 std::vector<std::string> tool_command()
 {
-    return split_list(ATQUERY_COMMAND);
+    return split_command(ATQUERY_COMMAND);
 }
 
 tool_result run_tool(const tool_run& run)

@@ -27,3 +27,7 @@ tool_result run_tool(const tool_run& run);
 
 // The command that starts the tool: the emulator (if any) and its path.
 std::vector<std::string> tool_command();
+
+// Splits a command given as a CMake list ("a;b;c") into its words, the form
+// in which build-time commands reach the tests.
+std::vector<std::string> split_command(const std::string& list);
