@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -68,14 +67,13 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 
 std::vector<std::string> tool_command()
 {
-    const char* const words[] = {ATQUERY_COMMAND};
-    return {std::begin(words), std::end(words)};
+    return {ATQUERY_COMMAND};
 }
 
 tool_result run_tool(const tool_run& run)
 {
     std::vector<std::string> words = run.prefix;
-    for (const std::string& word : tool_command())
+    for (const std::string& word : run.program.empty() ? tool_command() : run.program)
         words.push_back(word);
     words.insert(words.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;

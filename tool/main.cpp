@@ -73,8 +73,10 @@ int exchange(const char* command)
 
 int main(int argc, char* argv[])
 {
-    if (!open_standard_descriptors())
+    if (!open_standard_descriptors()) {
+        report_error("/dev/null");
         return -1;
+    }
     // A reader that went away must not kill us before the line is restored:
     // the failed write is reported instead.
     std::signal(SIGPIPE, SIG_IGN);
