@@ -12,24 +12,6 @@
 
 namespace {
 
-std::vector<std::string> split_list(const std::string& list)
-{
-    std::vector<std::string> items;
-    std::string item;
-    for (char c : list) {
-        if (c == ';') {
-            if (!item.empty())
-                items.push_back(item);
-            item.clear();
-        } else {
-            item += c;
-        }
-    }
-    if (!item.empty())
-        items.push_back(item);
-    return items;
-}
-
 // Makes this (forked) process a session leader whose terminal's foreground
 // group is another group: a group that is orphaned and in the background
 // gets EIO when it changes the terminal's settings. Async-signal-safe only.
@@ -85,13 +67,13 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 
 std::vector<std::string> tool_command()
 {
-    return split_list(ATQUERY_COMMAND);
+    return {ATQUERY_COMMAND};
 }
 
 tool_result run_tool(const tool_run& run)
 {
     std::vector<std::string> words = run.prefix;
-    for (const std::string& word : tool_command())
+    for (const std::string& word : run.program.empty() ? tool_command() : run.program)
         words.push_back(word);
     words.insert(words.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;

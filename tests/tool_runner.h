@@ -8,6 +8,7 @@
 struct tool_run {
     std::vector<std::string> args;    // after the program name
     std::vector<std::string> prefix;  // a wrapper such as strace, run first
+    std::vector<std::string> program; // run this instead of the tool when set
     enum { pipe_out, full_out, broken_out } stdout_to = pipe_out;
     std::vector<int> closed;          // descriptors among 0..2 closed in the child
     // Run as a background process group of a session whose controlling

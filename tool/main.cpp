@@ -74,8 +74,10 @@ int exchange(const char* command)
 
 int main(int argc, char* argv[])
 {
-    if (!open_standard_descriptors())
+    if (!open_standard_descriptors()) {
+        report_error("/dev/null");
         return -1;
+    }
 #ifdef PR_SET_TIMERSLACK
     // The kernel may end a normal thread's sleep late by its timer slack, by
     // default 50 us: as much again as the 50 us pause after each reply byte,

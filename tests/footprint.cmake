@@ -1,0 +1,60 @@
+# Checks what a built program needs at run time, for cmake -P:
+#   BINARY   the program; STRIP, READELF the target's binutils
+#   COPY     where to put the stripped copy that is measured
+#   BUDGET   the most bytes the stripped copy may take; 0 for no limit
+# Fails, naming every breach, when the stripped copy is over budget, when a
+# library other than the C library (or its dynamic loader) is NEEDED, or when
+# an undefined dynamic symbol belongs to the C++ runtime.
+foreach(name BINARY STRIP READELF COPY BUDGET)
+    if(NOT DEFINED ${name})
+        message(FATAL_ERROR "footprint: ${name} is not set")
+    endif()
+endforeach()
+
+function(run_or_fail out)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE text ERROR_VARIABLE error)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "footprint: ${ARGN} failed: ${result} ${error}")
+    endif()
+    set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+set(breaches "")
+
+run_or_fail(ignored ${STRIP} -o ${COPY} ${BINARY})
+file(SIZE ${COPY} size)
+message(STATUS "stripped size: ${size} bytes (budget: ${BUDGET})")
+if(BUDGET GREATER 0 AND size GREATER BUDGET)
+    list(APPEND breaches "stripped size ${size} bytes is over the budget of ${BUDGET}")
+endif()
+
+# The C library under its glibc, uClibc and musl names, and their loaders.
+set(c_library "^(libc\\.so(\\.[0-9]+)*|ld\\.so\\.1|ld-linux[-a-z0-9_.]*\\.so\\.[0-9]+|ld-uClibc[-.a-z0-9]*|ld-musl-[a-z0-9_]+\\.so\\.1)$")
+run_or_fail(dynamic ${READELF} -d -W ${COPY})
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed_lines "${dynamic}")
+foreach(line IN LISTS needed_lines)
+    string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" library "${line}")
+    message(STATUS "NEEDED ${library}")
+    if(NOT library MATCHES "${c_library}")
+        list(APPEND breaches "NEEDED ${library} is not the C library")
+    endif()
+endforeach()
+
+# Mangled names (operator new and delete, std::), the C++ ABI's __cxa_ and
+# personality routines, libgcc_s's unwinder. __cxa_atexit and __cxa_finalize
+# belong to the C library, which every program built by GCC may call.
+set(cxx_runtime "^(_Z|__cxa_|__gxx_personality|__gcc_personality|_Unwind_|__dynamic_cast)")
+set(c_library_cxa "^__cxa_(atexit|finalize)$")
+run_or_fail(symbols ${READELF} --dyn-syms -W ${COPY})
+string(REGEX MATCHALL " UND [^ @\n]+" undefined "${symbols}")
+foreach(entry IN LISTS undefined)
+    string(REPLACE " UND " "" symbol "${entry}")
+    if(symbol MATCHES "${cxx_runtime}" AND NOT symbol MATCHES "${c_library_cxa}")
+        list(APPEND breaches "undefined symbol ${symbol} belongs to the C++ runtime")
+    endif()
+endforeach()
+
+if(breaches)
+    list(JOIN breaches "\n  " text)
+    message(FATAL_ERROR "footprint of ${BINARY}:\n  ${text}")
+endif()

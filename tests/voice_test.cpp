@@ -1,0 +1,215 @@
+// The voice-call sequences in this process against the simulated modem, with
+// standard output caught at the descriptor; the dial's system calls traced in
+// a driver process.
+#include "serial/port.h"
+#include "sim/modem.h"
+#include "syscall_trace.h"
+#include "tool/voice.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+using std::chrono::steady_clock;
+
+// The labels as GB2312 bytes: "returned information:" and "now calling:".
+const std::string reply_label = "\xB7\xB5\xBB\xD8\xD0\xC5\xCF\xA2\x3A";
+const std::string dial_label = "\xD5\xFD\xD4\xDA\xB4\xF2\xB5\xE7\xBB\xB0\xB8\xF8\x3A";
+
+const std::string setup_commands = "AT\r\nAT\r\nAT$NOSLEEP=1\r\nAT+GDT=1\r\nAT$AUPATH=0,1\r\n"
+                                   "AT$AUGAIN=1,7\r\nAT$AUGAIN=2,9\r\n";
+
+// Sends this process's standard output into a pipe while it lives.
+class stdout_capture {
+public:
+    stdout_capture()
+    {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        int ends[2];
+        if (saved_ < 0 || pipe2(ends, O_CLOEXEC) != 0)
+            return;
+        read_end_ = ends[0];
+        fcntl(read_end_, F_SETFL, O_NONBLOCK);
+        dup2(ends[1], 1);
+        close(ends[1]);
+    }
+    ~stdout_capture() { finish(); }
+
+    // What has reached the descriptor so far, without flushing stdio first.
+    std::string take()
+    {
+        std::string got;
+        char buffer[4096];
+        ssize_t n;
+        while (read_end_ >= 0 && (n = read(read_end_, buffer, sizeof buffer)) > 0)
+            got.append(buffer, static_cast<size_t>(n));
+        return got;
+    }
+
+    // Flushes stdio, puts standard output back and returns the rest.
+    std::string finish()
+    {
+        if (saved_ < 0)
+            return "";
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        saved_ = -1;
+        std::string rest = take();
+        close(read_end_);
+        read_end_ = -1;
+        return rest;
+    }
+
+private:
+    int saved_ = -1;
+    int read_end_ = -1;
+};
+
+class Voice : public ::testing::Test {
+protected:
+    void use(atsim::faults f) { modem_ = std::make_unique<atsim::modem>(f); }
+
+    // Serves the line and opens it the way the entry does; call after the
+    // modem is scripted.
+    void open_line()
+    {
+        ASSERT_TRUE(modem_->open());
+        modem_->start();
+        port_fd = open(modem_->path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(port_fd, 0);
+        ASSERT_EQ(set_opt(port_fd, 115200, 8, 'N', 1), 0);
+    }
+
+    void TearDown() override
+    {
+        if (port_fd >= 0) {
+            restore_opt();
+            close(port_fd);
+            port_fd = -1;
+        }
+        modem_->stop();
+    }
+
+    std::unique_ptr<atsim::modem> modem_ = std::make_unique<atsim::modem>();
+};
+
+TEST_F(Voice, SetupSendsTheSevenCommandsAndPrintsEachFreshReplyUnderItsLabel)
+{
+    // Echo stays on, so each reply starts with its command and CR.
+    std::string long_answer = "\r\n+LONG:";
+    while (long_answer.size() < 150)
+        long_answer += "0123456789";
+    modem_->script("AT$NOSLEEP=1", long_answer); // then cut to the buffer
+    modem_->script("AT+GDT=1", "\r\nOK\r\n");     // short, after the long one
+    modem_->script("AT$AUPATH=0,1", "");          // no answer beyond the echo
+    open_line();
+
+    stdout_capture capture;
+    voice_setup();
+    std::string out = capture.finish();
+
+    EXPECT_EQ(modem_->received(), setup_commands);
+    const std::string replies[] = {
+        "AT\r\r\nOK\r\n",
+        "AT\r\r\nOK\r\n",
+        ("AT$NOSLEEP=1\r" + long_answer).substr(0, 99),
+        "AT+GDT=1\r\r\nOK\r\n",
+        "AT$AUPATH=0,1\r",
+        "AT$AUGAIN=1,7\r\r\nOK\r\n",
+        "AT$AUGAIN=2,9\r\r\nOK\r\n",
+    };
+    std::string expected;
+    for (const std::string& reply : replies)
+        expected += reply_label + "\n" + reply + "\n";
+    EXPECT_EQ(out, expected);
+}
+
+TEST_F(Voice, SetupAgainstASilentModemSendsEveryCommandAndPrintsSevenEmptyReplies)
+{
+    use({.silent = true});
+    open_line();
+    stdout_capture capture;
+    voice_setup();
+    std::string out = capture.finish();
+
+    EXPECT_EQ(modem_->received(), setup_commands);
+    std::string expected;
+    for (int i = 0; i < 7; ++i)
+        expected += reply_label + "\n\n";
+    EXPECT_EQ(out, expected);
+}
+
+TEST_F(Voice, DialWithoutNumberBytesSendsAtdSemicolonAndShowsTheLabelAloneAfterThePause)
+{
+    // Set on the modem's thread when a command line's CR arrives.
+    std::atomic<steady_clock::rep> line_done{0};
+    modem_->on_command([&](const std::string&) {
+        line_done = steady_clock::now().time_since_epoch().count();
+    });
+    open_line();
+
+    stdout_capture capture;
+    voice_dial(nullptr, 0);
+    steady_clock::duration after_line =
+        steady_clock::now().time_since_epoch() - steady_clock::duration(line_done);
+    // Flushed by the dial itself, though the line has no end.
+    EXPECT_EQ(capture.take(), dial_label);
+    // The modem stamps the line a moment after its CR went out, so allow a
+    // little below the 2 s pause; without the pause this is milliseconds.
+    EXPECT_GE(after_line, std::chrono::milliseconds(1900));
+
+    voice_dial("5550100", -1);
+    EXPECT_EQ(capture.take(), dial_label);
+    EXPECT_EQ(modem_->received(), "ATD;\r\nATD;\r\n");
+}
+
+// One byte as strace quotes it.
+std::string quoted(char byte)
+{
+    return byte == '\r' ? "\\r" : byte == '\n' ? "\\n" : std::string(1, byte);
+}
+
+TEST(VoiceDial, EachByteIsItsOwnWriteEachPieceIsDrainedAndPrintingFollowsThePause)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    // Non-digits go out as they are; the two bytes past the length do not.
+    traced_run traced = trace_on_device(
+        {.args = {modem.path(), "+1 (5)#*;9", "8"}, .program = {VOICE_DRIVER_COMMAND}},
+        modem.path());
+    modem.stop();
+    ASSERT_EQ(traced.result.status, 0) << traced.result.err;
+    EXPECT_EQ(modem.received(), "ATD+1 (5)#*;\r\n");
+    EXPECT_EQ(traced.result.out, dial_label + "+1 (5)#*");
+
+    std::vector<std::string> expected = {"tcgetattr", "flush input", "tcsetattr", "flush input"};
+    for (std::string piece : {"ATD", "+1 (5)#*", ";", "\r\n"}) {
+        for (char byte : piece) {
+            expected.push_back("write \"" + quoted(byte) + "\"");
+            expected.push_back("sleep 100000");
+        }
+        expected.push_back("drain");
+    }
+    // The driver's standard output is unbuffered, so a print made before the
+    // pause would show before it; how many writes one print takes is the C
+    // library's affair. No read: the answer to the dial is left alone.
+    for (const char* call : {"sleep 2000000000", "stdout", "tcsetattr", "close"})
+        expected.push_back(call);
+    std::vector<std::string> calls;
+    for (const std::string& call : traced.calls)
+        if (call != "stdout" || calls.empty() || calls.back() != "stdout")
+            calls.push_back(call);
+    EXPECT_EQ(calls, expected);
+}
+
+} // namespace
