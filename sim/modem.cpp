@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <string_view>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,6 +51,41 @@ bool starts_with(const std::string& text, const char* prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
+// The modem-specific commands of a voice set-up (sleep, audio path, gains)
+// and how many decimal parameters each takes.
+struct vendor_command {
+    const char* prefix;
+    int parameters;
+};
+constexpr vendor_command vendor_commands[] = {
+    {"$NOSLEEP=", 1}, {"+GDT=", 1}, {"$AUPATH=", 2}, {"$AUGAIN=", 2},
+};
+
+// Whether `text` is exactly `count` decimal numbers separated by commas.
+bool is_decimal_list(const std::string& text, int count)
+{
+    int numbers = 0;
+    bool in_number = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            numbers += in_number ? 0 : 1;
+            in_number = true;
+        } else if (c == ',' && in_number) {
+            in_number = false;
+        } else {
+            return false;
+        }
+    }
+    return in_number && numbers == count;
+}
+
+// Digits and the dial modifiers of V.250 (pause, tone, pulse, wait, flash).
+bool is_dial_string(const std::string& text)
+{
+    constexpr std::string_view allowed = "0123456789*#+ABCD,TPW!@";
+    return !text.empty() && text.find_first_not_of(allowed) == std::string::npos;
+}
+
 void close_fd(int& fd)
 {
     if (fd >= 0)
@@ -81,7 +118,7 @@ bool modem::open()
         return false;
     slave_path_ = name;
     slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_fd_ < 0 || pipe2(wake_pipe_, O_CLOEXEC) != 0)
+    if (slave_fd_ < 0 || pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
     // Start raw like a bare serial port: an echoing line discipline would send
     // our own answers back to us while no program has the port.
@@ -129,12 +166,18 @@ void modem::start()
     thread_ = std::thread([this] { serve(); });
 }
 
-void modem::stop()
+void modem::interrupt()
 {
+    // The pipe does not block: a full pipe already wakes serve().
     if (wake_pipe_[1] >= 0) {
         char byte = 's';
         [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &byte, 1);
     }
+}
+
+void modem::stop()
+{
+    interrupt();
     if (thread_.joinable())
         thread_.join();
 }
@@ -216,7 +259,8 @@ std::string modem::builtin_answer(const std::string& raw_line)
 
     if (body.empty() || body == "H" || body == "H0")
         return ok;
-    if (body == "E0" || body == "E1") {
+    // ATE alone means ATE0, as for any numbered basic command.
+    if (body == "E" || body == "E0" || body == "E1") {
         echo_ = body == "E1";
         return ok;
     }
@@ -237,12 +281,14 @@ std::string modem::builtin_answer(const std::string& raw_line)
         return info({"+CPIN: READY"});
     if (body == "+COPS?")
         return info({"+COPS: 0,0,\"atquery net\",7"});
-    if (starts_with(body, "D") && body.size() > 2 && body.back() == ';')
+    // A voice call: the semicolon keeps the modem in command mode.
+    if (starts_with(body, "D") && body.back() == ';' &&
+        is_dial_string(body.substr(1, body.size() - 2)))
         return ok;
-    // The modem-specific commands of a voice set-up: sleep, audio path, gains.
-    if (starts_with(body, "$NOSLEEP=") || starts_with(body, "+GDT=") ||
-        starts_with(body, "$AUPATH=") || starts_with(body, "$AUGAIN="))
-        return ok;
+    for (const vendor_command& command : vendor_commands)
+        if (starts_with(body, command.prefix) &&
+            is_decimal_list(body.substr(std::strlen(command.prefix)), command.parameters))
+            return ok;
     return error;
 }
 

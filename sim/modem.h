@@ -50,6 +50,9 @@ public:
     // serve() on a thread of its own; stop() ends it.
     void start();
     void stop();
+    // Makes serve() return soon without waiting for it: one write to a pipe,
+    // so a signal handler may call it once open() succeeded.
+    void interrupt();
 
     // Everything the modem received so far.
     std::string received() const;

@@ -70,7 +70,18 @@ std::vector<std::string> tool_command()
     return {ATQUERY_COMMAND};
 }
 
+std::vector<std::string> sim_command()
+{
+    return {ATQUERY_SIM_COMMAND};
+}
+
 tool_result run_tool(const tool_run& run)
+{
+    tool_process process = start_tool(run);
+    return finish_tool(process);
+}
+
+tool_process start_tool(const tool_run& run)
 {
     std::vector<std::string> words = run.prefix;
     for (const std::string& word : run.program.empty() ? tool_command() : run.program)
@@ -106,11 +117,40 @@ tool_result run_tool(const tool_run& run)
     close(err[1]);
     if (full >= 0)
         close(full);
+    return {child, out[0], err[0]};
+}
 
+std::string read_line(tool_process& process)
+{
+    std::string line;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    pollfd fd = {process.out_fd, POLLIN, 0};
+    for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int left_ms = 10000 - static_cast<int>((now.tv_sec - start.tv_sec) * 1000 +
+                                               (now.tv_nsec - start.tv_nsec) / 1000000);
+        if (left_ms <= 0 || poll(&fd, 1, left_ms) <= 0)
+            return line;
+        char c;
+        if (read(process.out_fd, &c, 1) != 1 || c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+tool_result finish_tool(tool_process& process, int signal)
+{
     tool_result result;
-    read_outputs(out[0], err[0], result, child);
+    if (process.pid < 0)
+        return result;
+    if (signal != 0)
+        kill(process.pid, signal);
+    read_outputs(process.out_fd, process.err_fd, result, process.pid);
     int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(process.pid, &status, 0);
+    process = {};
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }

@@ -8,7 +8,7 @@
 struct tool_run {
     std::vector<std::string> args;    // after the program name
     std::vector<std::string> prefix;  // a wrapper such as strace, run first
-    std::vector<std::string> program; // run this instead of the tool when set
+    std::vector<std::string> program; // run this instead of the tool, e.g. sim_command()
     enum { pipe_out, full_out, broken_out } stdout_to = pipe_out;
     std::vector<int> closed;          // descriptors among 0..2 closed in the child
     // Run as a background process group of a session whose controlling
@@ -22,8 +22,26 @@ struct tool_result {
     std::string err;
 };
 
+// A run going on in the background.
+struct tool_process {
+    int pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+};
+
 // Runs the tool to completion (killed after 30 s).
 tool_result run_tool(const tool_run& run);
 
+// Starts the run and returns at once; finish_tool() must follow.
+tool_process start_tool(const tool_run& run);
+// The next line of its standard output, without the line feed; what came
+// before the end if no line feed comes within 10 s.
+std::string read_line(tool_process& process);
+// Sends `signal` unless it is 0, then collects the rest of the output and
+// the exit status (killed after 30 s).
+tool_result finish_tool(tool_process& process, int signal = 0);
+
 // The command that starts the tool: the emulator (if any) and its path.
 std::vector<std::string> tool_command();
+// The command that starts atquery-sim, the same way.
+std::vector<std::string> sim_command();

@@ -1,0 +1,260 @@
+// The simulated modem as its users see it: a 3GPP modem that keeps its state
+// between runs of atquery, and the atquery-sim program around it.
+#include "sim/modem.h"
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <regex>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Adds to `got` what the terminal `fd` receives for `ms` milliseconds, until
+// it holds `enough` bytes or ends with one of `endings`, or the line hangs up.
+std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
+                    const std::vector<std::string>& endings = {}, std::string got = "")
+{
+    auto ended = [&] {
+        for (const std::string& ending : endings)
+            if (got.ends_with(ending))
+                return true;
+        return false;
+    };
+    long long deadline = now_ms() + ms;
+    pollfd p = {fd, POLLIN, 0};
+    while (got.size() < enough && !ended()) {
+        long long left = deadline - now_ms();
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+void send(int fd, const std::string& text)
+{
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
+    const std::string line = "\r\n[^\r\n]+\r\n"; // one information line, framed
+    const std::pair<const char*, std::string> cases[] = {
+        {"AT\r", "AT\r" + ok}, // echo is on at first; CR alone ends a line
+        {"ATE0\r\n", "ATE0\r" + ok},
+        {"at\r\n", ok},
+        {"ATI\r\n", "\r\n([^\r\n]+\r\n){2,}" + ok}, // lines of one block
+        {"AT+CGMI\r\n", line + ok},
+        {"AT+CGMM\r\n", line + ok},
+        {"AT+CGMR\r\n", line + ok},
+        {"AT+CGSN\r\n", "\r\n[0-9]{15}\r\n" + ok},
+        {"AT+CSQ\r\n", "\r\n\\+CSQ: [0-9]+,[0-9]+\r\n" + ok},
+        {"AT+CPIN?\r\n", "\r\n\\+CPIN: READY\r\n" + ok},
+        {"AT+COPS?\r\n", "\r\n\\+COPS: [^\r\n]+\r\n" + ok},
+        {"ATD+15550100;\r\n", ok},
+        {"ATH\r\n", ok},
+        {"AT$NOSLEEP=1\r\n", ok},
+        {"AT+GDT=1\r\n", ok},
+        {"AT$AUPATH=0,1\r\n", ok},
+        {"AT$AUGAIN=1,7\r\n", ok},
+        {"AT$AUGAIN=2,9\r\n", ok},
+        {"AT+BOGUS\r\n", error},
+        {"ATD5550100\r\n", error}, // a data call
+        {"ATD;\r\n", error},
+        {"AT$AUGAIN=1\r\n", error},
+        {"AT+GDT=\r\n", error},
+        {"HELLO\r\n", error},
+        {"ATE1\r\n", ok},
+        {"AT\r\n", "AT\r" + ok},
+    };
+    for (const auto& [sent, pattern] : cases) {
+        send(modem.terminal_fd(), sent);
+        std::string reply = collect(modem.terminal_fd(), 2000, SIZE_MAX, {ok, error});
+        EXPECT_TRUE(std::regex_match(reply, std::regex(pattern)))
+            << "sent " << testing::PrintToString(std::string(sent)) << " got "
+            << testing::PrintToString(reply);
+    }
+    modem.stop();
+}
+
+TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    tool_result first = run_tool({.args = {modem.path(), "ATE0"}});
+    tool_result second = run_tool({.args = {modem.path(), "AT"}});
+    modem.stop();
+    EXPECT_EQ(first.out, "ATE0\r\r\nOK\r\n\n");
+    EXPECT_EQ(second.out, "\r\nOK\r\n\n");
+    EXPECT_EQ(second.status, 0);
+}
+
+// A scratch directory for links, removed with what is left in it.
+class SimProgram : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(mkdtemp(dir_), nullptr); }
+    void TearDown() override
+    {
+        unlink(link_.c_str());
+        rmdir(dir_);
+    }
+
+    tool_process start(std::vector<std::string> options)
+    {
+        return start_tool({.args = std::move(options), .program = sim_command()});
+    }
+
+    // Where --link points in these tests.
+    std::string link() { return link_ = std::string(dir_) + "/modem"; }
+
+    char dir_[32] = "/tmp/atquery-sim-test-XXXXXX";
+    std::string link_;
+};
+
+std::string link_target(const std::string& link)
+{
+    char target[256];
+    ssize_t n = readlink(link.c_str(), target, sizeof target);
+    return n < 0 ? "" : std::string(target, static_cast<size_t>(n));
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+TEST_F(SimProgram, PrintsATerminalPathAndKeepsALinkToItUntilSigterm)
+{
+    tool_process sim = start({"--link", link()});
+    std::string path = read_line(sim);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_TRUE(fd >= 0 && isatty(fd)) << path;
+    close(fd);
+    EXPECT_EQ(link_target(link_), path);
+
+    tool_result r = run_tool({.args = {link_, "AT+CSQ"}});
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("AT\\+CSQ\r\r\n\\+CSQ: [0-9]+,[0-9]+\r\n\r\nOK\r\n\n")))
+        << testing::PrintToString(r.out);
+
+    tool_result end = finish_tool(sim, SIGTERM);
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.err, "");
+    EXPECT_FALSE(exists(link_));
+}
+
+TEST_F(SimProgram, ReplacesAStaleLinkButRefusesAnyOtherFile)
+{
+    ASSERT_EQ(symlink("/dev/pts/gone", link().c_str()), 0);
+    tool_process sim = start({"--link", link_});
+    std::string path = read_line(sim);
+    EXPECT_EQ(link_target(link_), path);
+    tool_result end = finish_tool(sim, SIGINT);
+    EXPECT_EQ(end.status, 0);
+    EXPECT_FALSE(exists(link_));
+
+    int fd = open(link_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    send(fd, "mine");
+    close(fd);
+    tool_result refused = run_tool({.args = {"--link", link_}, .program = sim_command()});
+    EXPECT_NE(refused.status, 0);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("not a symbolic link"), std::string::npos) << refused.err;
+    fd = open(link_.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(collect(fd, 1000), "mine");
+    close(fd);
+}
+
+TEST_F(SimProgram, FaultOptionsReachTheModem)
+{
+    struct row {
+        std::vector<std::string> options;
+        std::string early;  // within 200 ms of "AT\r"
+        std::string all;    // within 1.2 s
+    };
+    const std::string answer = "AT\r\r\nOK\r\n";
+    const row rows[] = {
+        {{"--silent"}, "", ""},
+        {{"--zero-byte"}, std::string("AT\r\r\nO\0K\r\n", 10), std::string("AT\r\r\nO\0K\r\n", 10)},
+        {{"--delay", "600"}, "AT\r", answer},
+        {{"--pieces", "2", "--gap", "600"}, "AT\r\r\nO", answer},
+    };
+    for (const row& r : rows) {
+        tool_process sim = start(r.options);
+        int fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        send(fd, "AT\r");
+        std::string early = collect(fd, 200);
+        std::string all = collect(fd, 1000, SIZE_MAX, {"K\r\n"}, early);
+        EXPECT_EQ(early, r.early) << r.options[0];
+        EXPECT_EQ(all, r.all) << r.options[0];
+        close(fd);
+        EXPECT_EQ(finish_tool(sim, SIGTERM).status, 0);
+    }
+
+    tool_process sim = start({"--endless"});
+    int fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    send(fd, "AT\r");
+    EXPECT_GE(collect(fd, 3000, 20000).size(), 20000u);
+    close(fd);
+    EXPECT_EQ(finish_tool(sim, SIGTERM).status, 0);
+
+    // Once the line is hung up the terminal is gone: the program exits by
+    // itself and takes its link away.
+    for (const char* option : {"--hangup-after-bytes", "--hangup-after-answer"}) {
+        sim = start({option, "1", "--link", link()});
+        fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        send(fd, "AT\r");
+        collect(fd, 3000);
+        close(fd);
+        tool_result end = finish_tool(sim);
+        EXPECT_EQ(end.status, 0) << option;
+        EXPECT_NE(end.err.find("hung up"), std::string::npos) << end.err;
+        EXPECT_FALSE(exists(link_)) << option;
+    }
+}
+
+TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
+{
+    const std::vector<std::string> bad[] = {
+        {"--delay", "abc"}, {"--delay", "-1"}, {"--gap", "5x"}, {"--pieces", "0"},
+        {"--hangup-after-bytes", ""}, {"--hangup-after-answer", "99999999999"},
+        {"--delay"}, {"--no-such-option"}, {"extra"},
+    };
+    for (const std::vector<std::string>& args : bad) {
+        tool_result r = run_tool({.args = args, .program = sim_command()});
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_NE(r.err.find("usage: atquery-sim"), std::string::npos) << r.err;
+    }
+    tool_result help = run_tool({.args = {"--help"}, .program = sim_command()});
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--link", "--silent", "--zero-byte", "--endless", "--delay",
+                               "--pieces", "--gap", "--hangup-after-bytes",
+                               "--hangup-after-answer"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+} // namespace
