@@ -133,9 +133,9 @@ void expect_same(const termios& a, const termios& b)
     EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
 }
 
-TEST_F(Entry, SettingsAreBackExactlyAfterSuccessAndAfterAFailedPrint)
+TEST_F(Entry, SettingsAreBackExactlyAfterSuccessAndAfterFailedPrints)
 {
-    for (auto stdout_to : {tool_run::pipe_out, tool_run::full_out}) {
+    for (auto stdout_to : {tool_run::pipe_out, tool_run::full_out, tool_run::broken_out}) {
         use({});
         start();
         termios odd{};
@@ -207,6 +207,9 @@ TEST_F(Entry, UsageGoesToStandardErrorWithStatus2AndHelpToStandardOutput)
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
+    tool_result r = run_tool({.args = {"--help"}, .stdout_to = tool_run::full_out});
+    EXPECT_EQ(r.err, "puts error: No space left on device\n");
+    EXPECT_EQ(r.status, 255);
 }
 
 TEST_F(Entry, HangUpWhileSendingIsASendLineError)

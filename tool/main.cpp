@@ -90,8 +90,10 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::fputs(usage_text, stdout);
-        return std::fflush(stdout) == 0 ? 0 : -1;
+        if (std::fputs(usage_text, stdout) >= 0 && std::fflush(stdout) == 0)
+            return 0;
+        report_error("puts error");
+        return -1;
     }
     if (argc < 3) {
         std::fputs(usage_text, stderr);
