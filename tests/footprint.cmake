@@ -3,8 +3,11 @@
 #   COPY     where to put the stripped copy that is measured
 #   BUDGET   the most bytes the stripped copy may take; 0 for no limit
 # Fails, naming every breach, when the stripped copy is over budget, when a
-# library other than the C library (or its dynamic loader) is NEEDED, or when
-# an undefined dynamic symbol belongs to the C++ runtime.
+# library other than the C library (or its dynamic loader) is NEEDED, when
+# an undefined dynamic symbol belongs to the C++ runtime, or when one is not
+# among the C library calls the router's uClibc is known to offer.
+cmake_minimum_required(VERSION 3.25)
+
 foreach(name BINARY STRIP READELF COPY BUDGET)
     if(NOT DEFINED ${name})
         message(FATAL_ERROR "footprint: ${name} is not set")
@@ -51,6 +54,22 @@ foreach(entry IN LISTS undefined)
     string(REPLACE " UND " "" symbol "${entry}")
     if(symbol MATCHES "${cxx_runtime}" AND NOT symbol MATCHES "${c_library_cxa}")
         list(APPEND breaches "undefined symbol ${symbol} belongs to the C++ runtime")
+    endif()
+endforeach()
+
+# What the tool may call: POSIX terminal and file calls, usleep, prctl, stdio
+# and string routines, and what the compiler's start-up code refers to. A
+# glibc-only extension or a fortified __*_chk variant, which uClibc lacks,
+# shows up here first; a new call joins the list once checked against uClibc.
+set(uclibc_offers
+    open close read write fcntl tcgetattr tcsetattr cfsetispeed cfsetospeed tcflush tcdrain
+    usleep prctl signal puts fputs fflush perror printf putchar strlen strcmp memset memcpy
+    stdout stderr __errno_location __libc_start_main __gmon_start__ __cxa_finalize
+    __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable)
+foreach(entry IN LISTS undefined)
+    string(REPLACE " UND " "" symbol "${entry}")
+    if(NOT symbol IN_LIST uclibc_offers)
+        list(APPEND breaches "undefined symbol ${symbol} is not among the calls uClibc offers")
     endif()
 endforeach()
 
