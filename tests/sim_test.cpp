@@ -10,17 +10,9 @@
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
-
-long long now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 // Adds to `got` what the terminal `fd` receives for `ms` milliseconds, until
 // it holds `enough` bytes or ends with one of `endings`, or the line hangs up.

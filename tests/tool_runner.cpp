@@ -35,14 +35,11 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long long deadline = now_ms() + 30000;
     for (;;) {
         if (fds[0].fd < 0 && fds[1].fd < 0)
             return;
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec > 30) {
+        if (now_ms() > deadline) {
             kill(child, SIGKILL);
             return;
         }
@@ -64,6 +61,13 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 }
 
 } // namespace
+
+long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
 
 std::vector<std::string> tool_command()
 {
@@ -123,14 +127,10 @@ tool_process start_tool(const tool_run& run)
 std::string read_line(tool_process& process)
 {
     std::string line;
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long long deadline = now_ms() + 10000;
     pollfd fd = {process.out_fd, POLLIN, 0};
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        int left_ms = 10000 - static_cast<int>((now.tv_sec - start.tv_sec) * 1000 +
-                                               (now.tv_nsec - start.tv_nsec) / 1000000);
+        int left_ms = static_cast<int>(deadline - now_ms());
         if (left_ms <= 0 || poll(&fd, 1, left_ms) <= 0)
             return line;
         char c;

@@ -41,6 +41,9 @@ std::string read_line(tool_process& process);
 // the exit status (killed after 30 s).
 tool_result finish_tool(tool_process& process, int signal = 0);
 
+// Milliseconds on the monotonic clock, for deadlines.
+long long now_ms();
+
 // The command that starts the tool: the emulator (if any) and its path.
 std::vector<std::string> tool_command();
 // The command that starts atquery-sim, the same way.
