@@ -1,6 +1,7 @@
 # Checks what a built program needs at run time, for cmake -P:
 #   BINARY   the program; STRIP, READELF the target's binutils
 #   COPY     where to put the stripped copy that is measured
+#   REMOVE_SECTIONS  sections the install also removes (optional)
 #   BUDGET   the most bytes the stripped copy may take; 0 for no limit
 # Fails, naming every breach, when the stripped copy is over budget, when a
 # library other than the C library (or its dynamic loader) is NEEDED, when
@@ -24,7 +25,11 @@ endfunction()
 
 set(breaches "")
 
-run_or_fail(ignored ${STRIP} -o ${COPY} ${BINARY})
+set(remove "")
+foreach(section IN LISTS REMOVE_SECTIONS)
+    list(APPEND remove --remove-section=${section})
+endforeach()
+run_or_fail(ignored ${STRIP} ${remove} -o ${COPY} ${BINARY})
 file(SIZE ${COPY} size)
 message(STATUS "stripped size: ${size} bytes (budget: ${BUDGET})")
 if(BUDGET GREATER 0 AND size GREATER BUDGET)
