@@ -1,6 +1,6 @@
 // The simulated modem as its users see it: a 3GPP modem that keeps its state
 // between runs of atquery, and the atquery-sim program around it.
-#include "sim/modem.h"
+#include "sim_fixture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -47,9 +47,8 @@ void send(int fd, const std::string& text)
 
 TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
+    sim_line modem;
+    const int fd = modem->terminal_fd();
     const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
     const std::string line = "\r\n[^\r\n]+\r\n"; // one information line, framed
     const std::pair<const char*, std::string> cases[] = {
@@ -81,23 +80,19 @@ TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
         {"AT\r\n", "AT\r" + ok},
     };
     for (const auto& [sent, pattern] : cases) {
-        send(modem.terminal_fd(), sent);
-        std::string reply = collect(modem.terminal_fd(), 2000, SIZE_MAX, {ok, error});
+        send(fd, sent);
+        std::string reply = collect(fd, 2000, SIZE_MAX, {ok, error});
         EXPECT_TRUE(std::regex_match(reply, std::regex(pattern)))
             << "sent " << testing::PrintToString(std::string(sent)) << " got "
             << testing::PrintToString(reply);
     }
-    modem.stop();
 }
 
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
-    tool_result first = run_tool({.args = {modem.path(), "ATE0"}});
-    tool_result second = run_tool({.args = {modem.path(), "AT"}});
-    modem.stop();
+    sim_line line;
+    tool_result first = run_tool({.args = {line.path(), "ATE0"}});
+    tool_result second = run_tool({.args = {line.path(), "AT"}});
     EXPECT_EQ(first.out, "ATE0\r\r\nOK\r\n\n");
     EXPECT_EQ(second.out, "\r\nOK\r\n\n");
     EXPECT_EQ(second.status, 0);
