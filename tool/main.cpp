@@ -16,6 +16,8 @@
 namespace {
 
 constexpr int reply_capacity = 5000;
+// The exit status of every failure but a usage error.
+constexpr int failure_status = 255;
 
 // With 0, 1 or 2 closed, the device would be opened in its place and our
 // messages or the reply would be written into the modem.
@@ -97,7 +99,7 @@ int main(int argc, char* argv[])
 {
     if (!open_standard_descriptors()) {
         report_error("/dev/null");
-        return -1;
+        return failure_status;
     }
 #ifdef PR_SET_TIMERSLACK
     // The kernel may end a normal thread's sleep late by its timer slack, by
@@ -116,12 +118,12 @@ int main(int argc, char* argv[])
         if (std::fputs(usage_text, stdout) >= 0 && std::fflush(stdout) == 0)
             return 0;
         report_error("puts error");
-        return -1;
+        return failure_status;
     case parse_result::version:
         if (std::fputs("atquery " ATQUERY_VERSION "\n", stdout) >= 0 && std::fflush(stdout) == 0)
             return 0;
         report_error("puts error");
-        return -1;
+        return failure_status;
     case parse_result::usage_error:
         std::fputs(usage_text, stderr);
         return 2;
@@ -132,17 +134,17 @@ int main(int argc, char* argv[])
     port_fd = open(options.device, O_RDWR);
     if (port_fd < 0) {
         report_error("open_port error");
-        return -1;
+        return failure_status;
     }
     if (set_opt(port_fd, options.baud, 8, 'N', 1) < 0) {
         report_error("set_opt error");
         close(port_fd);
-        return -1;
+        return failure_status;
     }
 
     bool voice = options.voice_setup || options.dial_number != nullptr;
     int status = voice ? run_voice(options) : run_commands(options);
     restore_opt();
     close(port_fd);
-    return status;
+    return status == 0 ? 0 : failure_status;
 }
