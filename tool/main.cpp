@@ -16,8 +16,6 @@
 namespace {
 
 constexpr int reply_capacity = 5000;
-// The exit status of every failure but a usage error.
-constexpr int failure_status = 255;
 
 // With 0, 1 or 2 closed, the device would be opened in its place and our
 // messages or the reply would be written into the modem.
@@ -93,6 +91,9 @@ int run_voice(const run_options& options)
     return 0;
 }
 
+// The exit status of every failure but a usage error.
+constexpr int failure_status = 255;
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -146,5 +147,5 @@ int main(int argc, char* argv[])
     int status = voice ? run_voice(options) : run_commands(options);
     restore_opt();
     close(port_fd);
-    return status == 0 ? 0 : failure_status;
+    return status < 0 ? failure_status : status;
 }
