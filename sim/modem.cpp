@@ -3,9 +3,9 @@
 #include "sim/modem.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string_view>
@@ -36,33 +36,8 @@ std::string upper(std::string text)
     return text;
 }
 
-std::string info(std::initializer_list<const char*> lines)
-{
-    std::string text = "\r\n";
-    for (const char* line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    return text + ok;
-}
-
-bool starts_with(const std::string& text, const char* prefix)
-{
-    return text.rfind(prefix, 0) == 0;
-}
-
-// The modem-specific commands of a voice set-up (sleep, audio path, gains)
-// and how many decimal parameters each takes.
-struct vendor_command {
-    const char* prefix;
-    int parameters;
-};
-constexpr vendor_command vendor_commands[] = {
-    {"$NOSLEEP=", 1}, {"+GDT=", 1}, {"$AUPATH=", 2}, {"$AUGAIN=", 2},
-};
-
 // Whether `text` is exactly `count` decimal numbers separated by commas.
-bool is_decimal_list(const std::string& text, int count)
+bool is_decimal_list(std::string_view text, int count)
 {
     int numbers = 0;
     bool in_number = false;
@@ -79,11 +54,86 @@ bool is_decimal_list(const std::string& text, int count)
     return in_number && numbers == count;
 }
 
+bool one_number(std::string_view text) { return is_decimal_list(text, 1); }
+bool two_numbers(std::string_view text) { return is_decimal_list(text, 2); }
+
 // Digits and the dial modifiers of V.250 (pause, tone, pulse, wait, flash).
-bool is_dial_string(const std::string& text)
+bool is_dial_string(std::string_view text)
 {
     constexpr std::string_view allowed = "0123456789*#+ABCD,TPW!@";
-    return !text.empty() && text.find_first_not_of(allowed) == std::string::npos;
+    return !text.empty() && text.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+// A voice call: a dial string and the semicolon that keeps the modem in
+// command mode (without it, a data call).
+bool voice_call(std::string_view text)
+{
+    return text.ends_with(';') && is_dial_string(text.substr(0, text.size() - 1));
+}
+
+// What a command changes besides answering.
+enum class effect { none, echo_off, echo_on };
+
+// A command the modem knows: its name after "AT" (upper case), the
+// parameters it takes after the name (none when `takes` is null), the
+// information lines it answers before OK, and what it changes.
+struct known_command {
+    std::string_view name;
+    bool (*takes)(std::string_view parameters) = nullptr;
+    std::array<std::string_view, 5> lines = {};
+    effect does = effect::none;
+};
+
+constexpr known_command known_commands[] = {
+    {""},
+    {"H"},
+    {"H0"},
+    // ATE alone means ATE0, as for any numbered basic command.
+    {"E", nullptr, {}, effect::echo_off},
+    {"E0", nullptr, {}, effect::echo_off},
+    {"E1", nullptr, {}, effect::echo_on},
+    {"I", nullptr, {"Manufacturer: atquery", "Model: atquery-sim", "Revision: 1.0",
+                    "IMEI: 356938035643809", "+GCAP: +CGSM"}},
+    {"+CGMI", nullptr, {"atquery"}},
+    {"+CGMM", nullptr, {"atquery-sim"}},
+    {"+CGMR", nullptr, {"1.0"}},
+    {"+CGSN", nullptr, {"356938035643809"}},
+    {"+CSQ", nullptr, {"+CSQ: 23,99"}},
+    {"+CPIN?", nullptr, {"+CPIN: READY"}},
+    {"+COPS?", nullptr, {"+COPS: 0,0,\"atquery net\",7"}},
+    {"D", voice_call},
+    // The modem-specific commands of a voice set-up: sleep, audio path, gains.
+    {"$NOSLEEP=", one_number},
+    {"+GDT=", one_number},
+    {"$AUPATH=", two_numbers},
+    {"$AUGAIN=", two_numbers},
+};
+
+// The lines framed as information text, then OK.
+std::string info(const std::array<std::string_view, 5>& lines)
+{
+    if (lines[0].empty())
+        return ok;
+    std::string text = "\r\n";
+    for (std::string_view line : lines) {
+        if (line.empty())
+            break;
+        text += line;
+        text += "\r\n";
+    }
+    return text + ok;
+}
+
+const known_command* find_command(std::string_view body)
+{
+    for (const known_command& command : known_commands) {
+        if (!body.starts_with(command.name))
+            continue;
+        std::string_view parameters = body.substr(command.name.size());
+        if (command.takes != nullptr ? command.takes(parameters) : parameters.empty())
+            return &command;
+    }
+    return nullptr;
 }
 
 void close_fd(int& fd)
@@ -253,43 +303,17 @@ std::string modem::builtin_answer(const std::string& raw_line)
     std::string line = upper(raw_line);
     if (line.empty())
         return "";
-    if (!starts_with(line, "AT"))
+    if (!line.starts_with("AT"))
         return error;
-    std::string body = line.substr(2);
-
-    if (body.empty() || body == "H" || body == "H0")
-        return ok;
-    // ATE alone means ATE0, as for any numbered basic command.
-    if (body == "E" || body == "E0" || body == "E1") {
-        echo_ = body == "E1";
-        return ok;
+    const known_command* command = find_command(std::string_view(line).substr(2));
+    if (command == nullptr)
+        return error;
+    switch (command->does) {
+    case effect::none: break;
+    case effect::echo_off: echo_ = false; break;
+    case effect::echo_on: echo_ = true; break;
     }
-    if (body == "I")
-        return info({"Manufacturer: atquery", "Model: atquery-sim", "Revision: 1.0",
-                     "IMEI: 356938035643809", "+GCAP: +CGSM"});
-    if (body == "+CGMI")
-        return info({"atquery"});
-    if (body == "+CGMM")
-        return info({"atquery-sim"});
-    if (body == "+CGMR")
-        return info({"1.0"});
-    if (body == "+CGSN")
-        return info({"356938035643809"});
-    if (body == "+CSQ")
-        return info({"+CSQ: 23,99"});
-    if (body == "+CPIN?")
-        return info({"+CPIN: READY"});
-    if (body == "+COPS?")
-        return info({"+COPS: 0,0,\"atquery net\",7"});
-    // A voice call: the semicolon keeps the modem in command mode.
-    if (starts_with(body, "D") && body.back() == ';' &&
-        is_dial_string(body.substr(1, body.size() - 2)))
-        return ok;
-    for (const vendor_command& command : vendor_commands)
-        if (starts_with(body, command.prefix) &&
-            is_decimal_list(body.substr(std::strlen(command.prefix)), command.parameters))
-            return ok;
-    return error;
+    return info(command->lines);
 }
 
 bool modem::flush_due(long long now)
