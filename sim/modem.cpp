@@ -72,16 +72,18 @@ bool voice_call(std::string_view text)
 }
 
 // What a command changes besides answering.
-enum class effect { none, echo_off, echo_on };
+enum class effect { none, echo_off, echo_on, dial };
 
 // A command the modem knows: its name after "AT" (upper case), the
 // parameters it takes after the name (none when `takes` is null), the
-// information lines it answers before OK, and what it changes.
+// information lines it answers before OK, what it changes, and how long it
+// takes (a network search is slow; the echo still comes at once).
 struct known_command {
     std::string_view name;
     bool (*takes)(std::string_view parameters) = nullptr;
     std::array<std::string_view, 5> lines = {};
     effect does = effect::none;
+    int late_ms = 0;
 };
 
 constexpr known_command known_commands[] = {
@@ -101,7 +103,13 @@ constexpr known_command known_commands[] = {
     {"+CSQ", nullptr, {"+CSQ: 23,99"}},
     {"+CPIN?", nullptr, {"+CPIN: READY"}},
     {"+COPS?", nullptr, {"+COPS: 0,0,\"atquery net\",7"}},
-    {"D", voice_call},
+    // The operators in reach: the current one, one more, and the modes and
+    // formats the command takes.
+    {"+COPS=?", nullptr,
+     {"+COPS: (2,\"atquery net\",\"atquery\",\"26201\",7),(1,\"Operator B\",\"OpB\",\"26202\",2),"
+      ",(0-4),(0-2)"},
+     effect::none, 2000},
+    {"D", voice_call, {}, effect::dial},
     // The modem-specific commands of a voice set-up: sleep, audio path, gains.
     {"$NOSLEEP=", one_number},
     {"+GDT=", one_number},
@@ -273,10 +281,11 @@ void modem::answer(const std::string& line, long long now)
     if (hook_)
         hook_(line);
     auto scripted = scripts_.find(line);
-    std::string text = scripted != scripts_.end() ? scripted->second : builtin_answer(line);
+    reply r = scripted != scripts_.end() ? reply{scripted->second} : builtin_answer(line);
+    std::string& text = r.text;
     if (text.empty())
         return;
-    long long due = now + faults_.delay_ms * 1000LL;
+    long long due = now + (faults_.delay_ms + r.late_ms) * 1000LL;
     if (faults_.endless) {
         endless_from_us_ = due;
         return;
@@ -298,22 +307,28 @@ void modem::answer(const std::string& line, long long now)
         queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
 }
 
-std::string modem::builtin_answer(const std::string& raw_line)
+modem::reply modem::builtin_answer(const std::string& raw_line)
 {
     std::string line = upper(raw_line);
     if (line.empty())
-        return "";
+        return {};
     if (!line.starts_with("AT"))
-        return error;
-    const known_command* command = find_command(std::string_view(line).substr(2));
+        return {error};
+    std::string_view body = std::string_view(line).substr(2);
+    const known_command* command = find_command(body);
     if (command == nullptr)
-        return error;
+        return {error};
     switch (command->does) {
     case effect::none: break;
     case effect::echo_off: echo_ = false; break;
     case effect::echo_on: echo_ = true; break;
+    case effect::dial:
+        // The far end of a number ending in 9 is busy; it takes a while to tell.
+        if (body[body.size() - 2] == '9')
+            return {"\r\nBUSY\r\n", 1000};
+        break;
     }
-    return info(command->lines);
+    return {info(command->lines), command->late_ms};
 }
 
 bool modem::flush_due(long long now)

@@ -66,9 +66,14 @@ private:
         bool hangup_after;
     };
 
+    struct reply {
+        std::string text;
+        int late_ms = 0; // beyond faults::delay_ms
+    };
+
     void take(char byte, long long now_us);
     void answer(const std::string& line, long long now_us);
-    std::string builtin_answer(const std::string& line);
+    reply builtin_answer(const std::string& line);
     void queue(long long due_us, std::string bytes, bool hangup_after = false);
     bool flush_due(long long now_us);
     void hang_up();

@@ -90,6 +90,30 @@ TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
     modem.stop();
 }
 
+TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnce)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const struct {
+        std::string sent;
+        int late_ms;
+        std::string answer; // a pattern
+    } cases[] = {
+        {"AT+COPS=?\r", 2000, "\r\n\\+COPS: (\\([0-4],(\"[^\"]+\",){3}[0-9]\\),)+,\\(0-4\\),\\(0-2\\)\r\n\r\nOK\r\n"},
+        {"ATD+15550109;\r", 1000, "\r\nBUSY\r\n"},
+    };
+    for (const auto& [sent, late_ms, answer] : cases) {
+        send(modem.terminal_fd(), sent);
+        std::string early = collect(modem.terminal_fd(), late_ms - 300);
+        EXPECT_EQ(early, sent);
+        std::string all = collect(modem.terminal_fd(), 3000, SIZE_MAX, {"OK\r\n", "BUSY\r\n"}, early);
+        EXPECT_TRUE(std::regex_match(all, std::regex("[^\r]+\r" + answer)))
+            << testing::PrintToString(all);
+    }
+    modem.stop();
+}
+
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
 {
     atsim::modem modem;
