@@ -54,6 +54,33 @@ bool is_decimal_list(std::string_view text, int count)
     return in_number && numbers == count;
 }
 
+// One digit from 0 to `highest`, as a switch such as AT+CMEE=<n> takes.
+template <char highest>
+bool setting(std::string_view text)
+{
+    return text.size() == 1 && text[0] >= '0' && text[0] <= highest;
+}
+
+// One or two quoted strings of digits: a PIN, or a PUK and a new PIN.
+bool pins(std::string_view text)
+{
+    for (int i = 0; i < 2; ++i) {
+        if (text.size() < 3 || text[0] != '"')
+            return false;
+        size_t end = text.find('"', 1);
+        if (end == std::string_view::npos || end == 1 ||
+            text.substr(1, end - 1).find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        text.remove_prefix(end + 1);
+        if (text.empty())
+            return true;
+        if (text[0] != ',')
+            return false;
+        text.remove_prefix(1);
+    }
+    return false;
+}
+
 bool one_number(std::string_view text) { return is_decimal_list(text, 1); }
 bool two_numbers(std::string_view text) { return is_decimal_list(text, 2); }
 
@@ -72,7 +99,15 @@ bool voice_call(std::string_view text)
 }
 
 // What a command changes besides answering.
-enum class effect { none, echo_off, echo_on, dial };
+enum class effect { none, echo_off, echo_on, dial, set_cmee, show_cmee, pin_not_wanted };
+
+// An equipment error as numbered in 3GPP TS 27.007, with the text that
+// AT+CMEE=2 reports instead of the number.
+struct equipment_error {
+    int code;
+    std::string_view text;
+};
+constexpr equipment_error operation_not_allowed = {3, "operation not allowed"};
 
 // A command the modem knows: its name after "AT" (upper case), the
 // parameters it takes after the name (none when `takes` is null), the
@@ -102,6 +137,12 @@ constexpr known_command known_commands[] = {
     {"+CGSN", nullptr, {"356938035643809"}},
     {"+CSQ", nullptr, {"+CSQ: 23,99"}},
     {"+CPIN?", nullptr, {"+CPIN: READY"}},
+    // The SIM is ready: no PIN (or PUK) is wanted.
+    {"+CPIN=", pins, {}, effect::pin_not_wanted},
+    // How errors are reported: plain ERROR (0), +CME ERROR: <n> (1) or <text> (2).
+    {"+CMEE=", setting<'2'>, {}, effect::set_cmee},
+    {"+CMEE?", nullptr, {}, effect::show_cmee},
+    {"+CMEE=?", nullptr, {"+CMEE: (0-2)"}},
     {"+COPS?", nullptr, {"+COPS: 0,0,\"atquery net\",7"}},
     // The operators in reach: the current one, one more, and the modes and
     // formats the command takes.
@@ -116,6 +157,12 @@ constexpr known_command known_commands[] = {
     {"$AUPATH=", two_numbers},
     {"$AUGAIN=", two_numbers},
 };
+
+// One line framed as information text, then OK.
+std::string info(const std::string& line)
+{
+    return "\r\n" + line + "\r\n" + ok;
+}
 
 // The lines framed as information text, then OK.
 std::string info(const std::array<std::string_view, 5>& lines)
@@ -307,6 +354,16 @@ void modem::answer(const std::string& line, long long now)
         queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
 }
 
+// As AT+CMEE asks. Unknown commands and bad parameters stay plain ERROR
+// whatever it says, as in 3GPP modems: +CME ERROR is for commands the modem
+// took but could not carry out.
+std::string modem::equipment_error_answer(int code, std::string_view text) const
+{
+    if (cmee_ == 0)
+        return error;
+    return "\r\n+CME ERROR: " + (cmee_ == 1 ? std::to_string(code) : std::string(text)) + "\r\n";
+}
+
 modem::reply modem::builtin_answer(const std::string& raw_line)
 {
     std::string line = upper(raw_line);
@@ -322,6 +379,9 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
     case effect::none: break;
     case effect::echo_off: echo_ = false; break;
     case effect::echo_on: echo_ = true; break;
+    case effect::set_cmee: cmee_ = body.back() - '0'; break;
+    case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
+    case effect::pin_not_wanted: return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
     case effect::dial:
         // The far end of a number ending in 9 is busy; it takes a while to tell.
         if (body[body.size() - 2] == '9')

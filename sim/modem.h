@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace atsim {
@@ -74,6 +75,7 @@ private:
     void take(char byte, long long now_us);
     void answer(const std::string& line, long long now_us);
     reply builtin_answer(const std::string& line);
+    std::string equipment_error_answer(int code, std::string_view text) const;
     void queue(long long due_us, std::string bytes, bool hangup_after = false);
     bool flush_due(long long now_us);
     void hang_up();
@@ -87,6 +89,7 @@ private:
     std::function<void(const std::string&)> hook_;
     std::string line_;
     bool echo_ = true;
+    int cmee_ = 0;          // AT+CMEE: how errors are reported
     bool last_was_cr_ = false;
     std::multimap<long long, pending> out_;
     long long endless_from_us_ = -1;

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <algorithm>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
@@ -15,19 +17,13 @@
 namespace {
 
 // Adds to `got` what the terminal `fd` receives for `ms` milliseconds, until
-// it holds `enough` bytes or ends with one of `endings`, or the line hangs up.
-std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
-                    const std::vector<std::string>& endings = {}, std::string got = "")
+// `done(got)` or the line hangs up.
+std::string collect_until(int fd, int ms, const std::function<bool(const std::string&)>& done,
+                          std::string got = "")
 {
-    auto ended = [&] {
-        for (const std::string& ending : endings)
-            if (got.ends_with(ending))
-                return true;
-        return false;
-    };
     long long deadline = now_ms() + ms;
     pollfd p = {fd, POLLIN, 0};
-    while (got.size() < enough && !ended()) {
+    while (!done(got)) {
         long long left = deadline - now_ms();
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
             break;
@@ -38,6 +34,17 @@ std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
         got.append(buffer, static_cast<size_t>(n));
     }
     return got;
+}
+
+// The same until it holds `enough` bytes or ends with one of `endings`.
+std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
+                    const std::vector<std::string>& endings = {}, std::string got = "")
+{
+    return collect_until(fd, ms, [&](const std::string& text) {
+        return text.size() >= enough ||
+               std::any_of(endings.begin(), endings.end(),
+                           [&](const std::string& ending) { return text.ends_with(ending); });
+    }, std::move(got));
 }
 
 void send(int fd, const std::string& text)
@@ -111,6 +118,39 @@ TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnc
         EXPECT_TRUE(std::regex_match(all, std::regex("[^\r]+\r" + answer)))
             << testing::PrintToString(all);
     }
+    modem.stop();
+}
+
+// Sends `command` and returns what comes back up to a final result code or
+// the prompt for a message's text (or within 3 s).
+std::string exchange(int fd, const std::string& command)
+{
+    send(fd, command);
+    static const std::regex end("\r\n(OK|ERROR|BUSY|\\+CM[ES] ERROR: [^\r\n]+)\r\n$|\r\n> $");
+    return collect_until(fd, 3000, [](const std::string& got) { return std::regex_search(got, end); });
+}
+
+TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknownCommandsPlain)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const int fd = modem.terminal_fd();
+    const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
+    exchange(fd, "ATE0\r");
+    const std::pair<const char*, std::string> cases[] = {
+        {"AT+CMEE?\r", "\r\n+CMEE: 0\r\n" + ok},
+        {"AT+CPIN=\"0000\"\r", error}, // no PIN is wanted
+        {"AT+CMEE=1\r", ok},
+        {"AT+CPIN=\"0000\"\r", "\r\n+CME ERROR: 3\r\n"},
+        {"AT+BOGUS\r", error},
+        {"AT+CMEE=2\r", ok},
+        {"AT+CPIN=\"0000\"\r", "\r\n+CME ERROR: operation not allowed\r\n"},
+        {"AT+CMEE=3\r", error},
+        {"AT+CMEE?\r", "\r\n+CMEE: 2\r\n" + ok},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << sent;
     modem.stop();
 }
 
