@@ -19,6 +19,7 @@ namespace {
 
 constexpr char ok[] = "\r\nOK\r\n";
 constexpr char error[] = "\r\nERROR\r\n";
+constexpr char text_prompt[] = "\r\n> "; // asks for a message's text
 constexpr char endless_pattern[] = "+CMGL: 1,\"REC READ\",\"+15550100\",,\"endless\"\r\n";
 
 long long now_us()
@@ -82,6 +83,7 @@ bool pins(std::string_view text)
 }
 
 bool one_number(std::string_view text) { return is_decimal_list(text, 1); }
+
 bool two_numbers(std::string_view text) { return is_decimal_list(text, 2); }
 
 // Digits and the dial modifiers of V.250 (pause, tone, pulse, wait, flash).
@@ -91,6 +93,16 @@ bool is_dial_string(std::string_view text)
     return !text.empty() && text.find_first_not_of(allowed) == std::string_view::npos;
 }
 
+// A quoted phone number, optionally followed by its type: "+15550100",145.
+bool address(std::string_view text)
+{
+    size_t end = text.find('"', 1);
+    if (text.empty() || text[0] != '"' || end == std::string_view::npos ||
+        !is_dial_string(text.substr(1, end - 1)))
+        return false;
+    std::string_view type = text.substr(end + 1);
+    return type.empty() || (type[0] == ',' && one_number(type.substr(1)));
+}
 // A voice call: a dial string and the semicolon that keeps the modem in
 // command mode (without it, a data call).
 bool voice_call(std::string_view text)
@@ -99,7 +111,10 @@ bool voice_call(std::string_view text)
 }
 
 // What a command changes besides answering.
-enum class effect { none, echo_off, echo_on, dial, set_cmee, show_cmee, pin_not_wanted };
+enum class effect {
+    none, echo_off, echo_on, dial, set_cmee, show_cmee, pin_not_wanted,
+    set_cmgf, show_cmgf, send_message, store_message,
+};
 
 // An equipment error as numbered in 3GPP TS 27.007, with the text that
 // AT+CMEE=2 reports instead of the number.
@@ -143,6 +158,14 @@ constexpr known_command known_commands[] = {
     {"+CMEE=", setting<'2'>, {}, effect::set_cmee},
     {"+CMEE?", nullptr, {}, effect::show_cmee},
     {"+CMEE=?", nullptr, {"+CMEE: (0-2)"}},
+    // Short messages: PDU mode (0) at first; text mode (1) takes
+    // AT+CMGS="<number>" (send) and AT+CMGW="<number>" (store), then the
+    // text after a prompt.
+    {"+CMGF=", setting<'1'>, {}, effect::set_cmgf},
+    {"+CMGF?", nullptr, {}, effect::show_cmgf},
+    {"+CMGF=?", nullptr, {"+CMGF: (0,1)"}},
+    {"+CMGS=", address, {}, effect::send_message},
+    {"+CMGW=", address, {}, effect::store_message},
     {"+COPS?", nullptr, {"+COPS: 0,0,\"atquery net\",7"}},
     // The operators in reach: the current one, one more, and the modes and
     // formats the command takes.
@@ -260,6 +283,12 @@ std::string modem::received() const
     return received_;
 }
 
+std::vector<message> modem::messages() const
+{
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+
 bool modem::hung_up() const
 {
     std::lock_guard lock(mutex_);
@@ -305,15 +334,17 @@ void modem::take(char byte, long long now)
     if (faults_.silent)
         return;
     // A command line ends at CR; the LF that usually follows is not part of
-    // it and is not echoed.
-    if (byte == '\n' && last_was_cr_) {
-        last_was_cr_ = false;
+    // it (nor of a message's text after it) and is not echoed.
+    bool after_command = last_was_cr_;
+    last_was_cr_ = false;
+    if (byte == '\n' && after_command)
         return;
-    }
+    if (entering_)
+        return take_text(byte, now);
     if (echo_)
         queue(now, std::string(1, byte));
-    last_was_cr_ = byte == '\r';
     if (byte == '\r') {
+        last_was_cr_ = true;
         std::string line;
         line.swap(line_);
         answer(line, now);
@@ -322,13 +353,47 @@ void modem::take(char byte, long long now)
     }
 }
 
+// A message's text ends with Ctrl-Z, or is dropped with ESC; a CR in it is a
+// line break, after which the modem prompts again.
+void modem::take_text(char byte, long long now)
+{
+    constexpr char ctrl_z = '\x1a', esc = '\x1b';
+    if (byte == esc) {
+        entering_ = false;
+        respond({ok}, now);
+        return;
+    }
+    if (byte == ctrl_z) {
+        entering_ = false;
+        int number;
+        {
+            std::lock_guard lock(mutex_);
+            messages_.push_back(entry_);
+            number = entry_.sent ? ++sent_ % 256 : ++stored_;
+        }
+        respond({"\r\n+" + std::string(entry_.sent ? "CMGS" : "CMGW") + ": " +
+                 std::to_string(number) + "\r\n" + ok},
+                now);
+        return;
+    }
+    if (echo_)
+        queue(now, std::string(1, byte));
+    entry_.text += byte;
+    if (byte == '\r')
+        respond({text_prompt}, now);
+}
+
 void modem::answer(const std::string& line, long long now)
 {
     endless_from_us_ = -1;
     if (hook_)
         hook_(line);
     auto scripted = scripts_.find(line);
-    reply r = scripted != scripts_.end() ? reply{scripted->second} : builtin_answer(line);
+    respond(scripted != scripts_.end() ? reply{scripted->second} : builtin_answer(line), now);
+}
+
+void modem::respond(reply r, long long now)
+{
     std::string& text = r.text;
     if (text.empty())
         return;
@@ -382,6 +447,19 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
     case effect::set_cmee: cmee_ = body.back() - '0'; break;
     case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
     case effect::pin_not_wanted: return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
+    case effect::set_cmgf: cmgf_ = body.back() - '0'; break;
+    case effect::show_cmgf: return {info("+CMGF: " + std::to_string(cmgf_))};
+    case effect::send_message:
+    case effect::store_message: {
+        // In PDU mode these take a length, not a number.
+        if (cmgf_ == 0)
+            return {"\r\n+CMS ERROR: 302\r\n"};
+        size_t quote = body.find('"') + 1;
+        entry_ = {command->does == effect::send_message,
+                  std::string(body.substr(quote, body.find('"', quote) - quote)), ""};
+        entering_ = true;
+        return {text_prompt};
+    }
     case effect::dial:
         // The far end of a number ending in 9 is busy; it takes a while to tell.
         if (body[body.size() - 2] == '9')

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
@@ -152,6 +152,37 @@ TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknown
     for (const auto& [sent, answer] : cases)
         EXPECT_EQ(exchange(fd, sent), answer) << sent;
     modem.stop();
+}
+
+TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const int fd = modem.terminal_fd();
+    const std::string ok = "\r\nOK\r\n", prompt = "\r\n> ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"AT+CMGS=\"+15550100\"\r", "AT+CMGS=\"+15550100\"\r\r\n+CMS ERROR: 302\r\n"}, // PDU mode
+        {"AT+CMGF=1\r", "AT+CMGF=1\r" + ok},
+        {"AT+CMGF?\r", "AT+CMGF?\r\r\n+CMGF: 1\r\n" + ok},
+        // The LF after the command is not part of the text, a CR in it is.
+        {"AT+CMGS=\"+15550100\"\r\n", "AT+CMGS=\"+15550100\"\r" + prompt},
+        {"Hello\r", "Hello\r" + prompt},
+        {"AT\n\x1a", "AT\n\r\n+CMGS: 1\r\n" + ok},
+        {"AT+CMGW=\"+15550101\"\r", "AT+CMGW=\"+15550101\"\r" + prompt},
+        {"draft\x1b", "draft" + ok},
+        {"ATE0\r", "ATE0\r" + ok},
+        {"AT+CMGW=\"+15550101\",145\r", prompt},
+        {"kept\x1a", "\r\n+CMGW: 1\r\n" + ok},
+        {"AT+CMGS=\"+15550102\"\r", prompt},
+        {"again\x1a", "\r\n+CMGS: 2\r\n" + ok},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << testing::PrintToString(sent);
+    modem.stop();
+    const std::vector<atsim::message> taken = {
+        {true, "+15550100", "Hello\rAT\n"}, {false, "+15550101", "kept"}, {true, "+15550102", "again"}};
+    EXPECT_EQ(modem.messages(), taken);
 }
 
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
