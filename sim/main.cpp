@@ -32,6 +32,8 @@ constexpr char usage_text[] =
     "  --gap MS                    ... MS milliseconds apart\n"
     "  --hangup-after-bytes N      hang the line up once N bytes arrived\n"
     "  --hangup-after-answer MS    hang the line up MS milliseconds after an answer\n"
+    "  --urc-every MS              send an unsolicited RING every MS milliseconds,\n"
+    "                              also between the lines of an answer\n"
     "  -h, --help                  print this help\n"
     "After a hang-up the terminal is gone: the simulator removes its link and\n"
     "exits. Exit status: 0 stopped by a signal or after a hang-up, 1 failure,\n"
@@ -41,7 +43,7 @@ constexpr int max_ms = 24 * 60 * 60 * 1000;
 constexpr int max_pieces = 100000;
 
 enum option_id { link_id = 256, silent_id, zero_byte_id, endless_id, delay_id, pieces_id,
-                 gap_id, hangup_bytes_id, hangup_answer_id };
+                 gap_id, hangup_bytes_id, hangup_answer_id, urc_every_id };
 
 constexpr option long_options[] = {
     {"link", required_argument, nullptr, link_id},
@@ -53,6 +55,7 @@ constexpr option long_options[] = {
     {"gap", required_argument, nullptr, gap_id},
     {"hangup-after-bytes", required_argument, nullptr, hangup_bytes_id},
     {"hangup-after-answer", required_argument, nullptr, hangup_answer_id},
+    {"urc-every", required_argument, nullptr, urc_every_id},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -122,6 +125,7 @@ int parse_arguments(int argc, char** argv, settings& s)
             good = parse_number("hangup-after-answer", optarg, 0, max_ms,
                                 f.hangup_after_answer_ms);
             break;
+        case urc_every_id: good = parse_number("urc-every", optarg, 1, max_ms, f.urc_every_ms); break;
         default: good = false; break;
         }
         if (!good)

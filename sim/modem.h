@@ -23,6 +23,8 @@ struct faults {
     int gap_ms = 0;               // ... this far apart
     long hangup_after_bytes = -1; // close the line once this many bytes arrived
     int hangup_after_answer_ms = -1; // close the line this long after an answer
+    int urc_every_ms = 0;         // send "\r\nRING\r\n" unasked this often (0: never), also
+                                  // between the pieces of an answer, though never inside a line
 };
 
 // A short message the modem took in text mode.
@@ -74,9 +76,10 @@ public:
 
 private:
     struct pending {
-        long long due_us;
         std::string bytes;
         bool hangup_after;
+        bool more_follows; // more pieces of the same answer follow
+        bool unsolicited;
     };
 
     struct reply {
@@ -90,7 +93,8 @@ private:
     void respond(reply r, long long now_us);
     reply builtin_answer(const std::string& line);
     std::string equipment_error_answer(int code, std::string_view text) const;
-    void queue(long long due_us, std::string bytes, bool hangup_after = false);
+    void queue(long long due_us, std::string bytes, bool hangup_after = false,
+               bool more_follows = false);
     bool flush_due(long long now_us);
     void hang_up();
 
@@ -112,6 +116,10 @@ private:
     bool last_was_cr_ = false;
     std::multimap<long long, pending> out_;
     long long endless_from_us_ = -1;
+    long long next_urc_us_ = -1;
+    std::string held_;      // unsolicited lines waiting for a line end
+    bool mid_line_ = false; // an answer stands split inside a line
+    bool blocked_ = false;  // the terminal took not all that was due
     mutable std::mutex mutex_;
     std::string received_;
     std::vector<message> messages_;

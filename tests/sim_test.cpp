@@ -185,6 +185,36 @@ TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc
     EXPECT_EQ(modem.messages(), taken);
 }
 
+TEST(SimulatedModem, UnsolicitedLinesComeBetweenTheLinesOfAnAnswerSentInPieces)
+{
+    // The answer to ATI (5 lines) takes 12 pieces over 550 ms; a RING falls
+    // due every 120 ms.
+    atsim::modem modem({.pieces = 12, .gap_ms = 50, .urc_every_ms = 120});
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const std::string ring = "\r\nRING\r\n", echo = "ATI\r";
+    send(modem.terminal_fd(), echo);
+    std::string got = collect_until(modem.terminal_fd(), 5000, [](const std::string& text) {
+        return text.find("\r\nOK\r\n") != std::string::npos;
+    });
+    modem.stop();
+
+    std::string answer = got;
+    int inside = 0;
+    for (size_t at; (at = answer.find(ring)) != std::string::npos;) {
+        // In the answer, only after a whole line.
+        if (at > echo.size()) {
+            EXPECT_EQ(answer[at - 1], '\n') << testing::PrintToString(got);
+            inside += answer.find("\r\nOK\r\n") > at;
+        }
+        answer.erase(at, ring.size());
+    }
+    EXPECT_TRUE(answer.starts_with(echo + "\r\nManufacturer: atquery\r\n") &&
+                answer.ends_with("\r\n+GCAP: +CGSM\r\n\r\nOK\r\n"))
+        << testing::PrintToString(got);
+    EXPECT_GE(inside, 2) << testing::PrintToString(got);
+}
+
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
 {
     atsim::modem modem;
