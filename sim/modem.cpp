@@ -301,14 +301,18 @@ void modem::start()
     thread_ = std::thread([this] { serve(); });
 }
 
-void modem::interrupt()
+// The wake pipe carries one byte per request: 'r' to release the terminal's
+// output, anything else to stop. It does not block: a full pipe already
+// wakes serve().
+void modem::wake(char request)
 {
-    // The pipe does not block: a full pipe already wakes serve().
-    if (wake_pipe_[1] >= 0) {
-        char byte = 's';
-        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &byte, 1);
-    }
+    if (wake_pipe_[1] >= 0)
+        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &request, 1);
 }
+
+void modem::interrupt() { wake('s'); }
+
+void modem::release() { wake('r'); }
 
 void modem::stop()
 {
@@ -560,9 +564,13 @@ void modem::serve()
         if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
             return;
         if (fds[1].revents != 0) {
-            char byte;
-            [[maybe_unused]] ssize_t n = ::read(wake_pipe_[0], &byte, 1);
-            return;
+            char requests[16];
+            ssize_t n = ::read(wake_pipe_[0], requests, sizeof requests);
+            for (ssize_t i = 0; i < n; ++i)
+                if (requests[i] != 'r')
+                    return;
+            tcflow(slave_fd_, TCOON);
+            continue;
         }
         if ((fds[0].revents & POLLIN) == 0)
             continue;
@@ -575,8 +583,12 @@ void modem::serve()
             {
                 std::lock_guard lock(mutex_);
                 received_ += buffer[i];
-                last = faults_.hangup_after_bytes >= 0 &&
-                       static_cast<long>(received_.size()) >= faults_.hangup_after_bytes;
+                long count = static_cast<long>(received_.size());
+                last = faults_.hangup_after_bytes >= 0 && count >= faults_.hangup_after_bytes;
+                // Before the byte's echo, which tells a test that it is done.
+                if (!held_output_ && faults_.hold_after_bytes >= 0 &&
+                    count >= faults_.hold_after_bytes)
+                    held_output_ = tcflow(slave_fd_, TCOOFF) == 0;
             }
             if (last) {
                 hang_up();

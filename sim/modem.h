@@ -23,6 +23,8 @@ struct faults {
     int gap_ms = 0;               // ... this far apart
     long hangup_after_bytes = -1; // close the line once this many bytes arrived
     int hangup_after_answer_ms = -1; // close the line this long after an answer
+    long hold_after_bytes = -1;   // once this many bytes arrived, stop the terminal's
+                                  // output as CTS low would, until release()
     int urc_every_ms = 0;         // send "\r\nRING\r\n" unasked this often (0: never), also
                                   // between the pieces of an answer, though never inside a line
 };
@@ -66,6 +68,9 @@ public:
     // Makes serve() return soon without waiting for it: one write to a pipe,
     // so a signal handler may call it once open() succeeded.
     void interrupt();
+    // Lets the terminal's output go on after faults::hold_after_bytes stopped
+    // it; serve() does it soon. One write to a pipe, as interrupt().
+    void release();
 
     // Everything the modem received so far.
     std::string received() const;
@@ -97,6 +102,7 @@ private:
                bool more_follows = false);
     bool flush_due(long long now_us);
     void hang_up();
+    void wake(char request);
 
     faults faults_;
     int master_fd_ = -1;
@@ -120,6 +126,7 @@ private:
     std::string held_;      // unsolicited lines waiting for a line end
     bool mid_line_ = false; // an answer stands split inside a line
     bool blocked_ = false;  // the terminal took not all that was due
+    bool held_output_ = false; // faults::hold_after_bytes has stopped the terminal
     mutable std::mutex mutex_;
     std::string received_;
     std::vector<message> messages_;

@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -215,6 +217,35 @@ TEST(SimulatedModem, UnsolicitedLinesComeBetweenTheLinesOfAnAnswerSentInPieces)
     EXPECT_GE(inside, 2) << testing::PrintToString(got);
 }
 
+TEST(SimulatedModem, HeldOutputBlocksAWriterOnTheTerminalUntilReleased)
+{
+    atsim::modem modem({.hold_after_bytes = 1});
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    int fd = open(modem.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    send(fd, "A");
+    ASSERT_EQ(collect(fd, 2000, 1), "A"); // echoed once held
+
+    int done[2];
+    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+    std::thread writer([&] {
+        EXPECT_EQ(write(fd, "T\r", 2), 2);
+        EXPECT_EQ(write(done[1], "w", 1), 1);
+    });
+    pollfd p = {done[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300), 0) << "the write went through";
+    EXPECT_EQ(modem.received(), "A");
+    modem.release();
+    EXPECT_EQ(poll(&p, 1, 3000), 1) << "the write is still held";
+    tcflow(modem.terminal_fd(), TCOON); // lets a failed test end
+    writer.join();
+    EXPECT_EQ(collect(fd, 2000, SIZE_MAX, {"OK\r\n"}), "T\r\r\nOK\r\n");
+    modem.stop();
+    for (int d : {fd, done[0], done[1]})
+        close(d);
+}
+
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
 {
     atsim::modem modem;
@@ -353,12 +384,36 @@ TEST_F(SimProgram, FaultOptionsReachTheModem)
     }
 }
 
+TEST_F(SimProgram, SendsRingsAndHoldsItsOutputUntilSigusr1AsAsked)
+{
+    tool_process sim = start({"--urc-every", "100"});
+    int fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_EQ(collect(fd, 2000, 16), "\r\nRING\r\n\r\nRING\r\n");
+    close(fd);
+    EXPECT_EQ(finish_tool(sim, SIGTERM).status, 0);
+
+    sim = start({"--hold-after-bytes", "1"});
+    fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    send(fd, "A");
+    EXPECT_EQ(collect(fd, 2000, 1), "A");
+    EXPECT_EQ(write(fd, "T", 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    kill(sim.pid, SIGUSR1);
+    pollfd p = {fd, POLLOUT, 0};
+    EXPECT_EQ(poll(&p, 1, 3000), 1);
+    send(fd, "T\r");
+    EXPECT_EQ(collect(fd, 2000, SIZE_MAX, {"OK\r\n"}), "T\r\r\nOK\r\n");
+    close(fd);
+    EXPECT_EQ(finish_tool(sim, SIGTERM).status, 0);
+}
+
 TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
 {
     const std::vector<std::string> bad[] = {
         {"--delay", "abc"}, {"--delay", "-1"}, {"--gap", "5x"}, {"--pieces", "0"},
         {"--hangup-after-bytes", ""}, {"--hangup-after-answer", "99999999999"},
-        {"--delay"}, {"--no-such-option"}, {"extra"},
+        {"--delay"}, {"--no-such-option"}, {"extra"}, {"--urc-every", "0"},
+        {"--hold-after-bytes", "1k"},
     };
     for (const std::vector<std::string>& args : bad) {
         tool_result r = run_tool({.args = args, .program = sim_command()});
@@ -370,7 +425,7 @@ TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--link", "--silent", "--zero-byte", "--endless", "--delay",
                                "--pieces", "--gap", "--hangup-after-bytes",
-                               "--hangup-after-answer"})
+                               "--hangup-after-answer", "--urc-every", "--hold-after-bytes"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
