@@ -1,6 +1,7 @@
 // The simulated modem as its users see it: a 3GPP modem that keeps its state
 // between runs of atquery, and the atquery-sim program around it.
 #include "sim/modem.h"
+#include "sim_fixture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -101,9 +102,7 @@ TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
 
 TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnce)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
+    sim_line line;
     const struct {
         std::string sent;
         int late_ms;
@@ -113,14 +112,13 @@ TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnc
         {"ATD+15550109;\r", 1000, "\r\nBUSY\r\n"},
     };
     for (const auto& [sent, late_ms, answer] : cases) {
-        send(modem.terminal_fd(), sent);
-        std::string early = collect(modem.terminal_fd(), late_ms - 300);
+        send(line->terminal_fd(), sent);
+        std::string early = collect(line->terminal_fd(), late_ms - 300);
         EXPECT_EQ(early, sent);
-        std::string all = collect(modem.terminal_fd(), 3000, SIZE_MAX, {"OK\r\n", "BUSY\r\n"}, early);
+        std::string all = collect(line->terminal_fd(), 3000, SIZE_MAX, {"OK\r\n", "BUSY\r\n"}, early);
         EXPECT_TRUE(std::regex_match(all, std::regex("[^\r]+\r" + answer)))
             << testing::PrintToString(all);
     }
-    modem.stop();
 }
 
 // Sends `command` and returns what comes back up to a final result code or
@@ -134,10 +132,8 @@ std::string exchange(int fd, const std::string& command)
 
 TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknownCommandsPlain)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
-    const int fd = modem.terminal_fd();
+    sim_line line;
+    const int fd = line->terminal_fd();
     const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
     exchange(fd, "ATE0\r");
     const std::pair<const char*, std::string> cases[] = {
@@ -153,15 +149,12 @@ TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknown
     };
     for (const auto& [sent, answer] : cases)
         EXPECT_EQ(exchange(fd, sent), answer) << sent;
-    modem.stop();
 }
 
 TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
-    const int fd = modem.terminal_fd();
+    sim_line line;
+    const int fd = line->terminal_fd();
     const std::string ok = "\r\nOK\r\n", prompt = "\r\n> ";
     const std::pair<std::string, std::string> cases[] = {
         {"AT+CMGS=\"+15550100\"\r", "AT+CMGS=\"+15550100\"\r\r\n+CMS ERROR: 302\r\n"}, // PDU mode
@@ -181,25 +174,21 @@ TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc
     };
     for (const auto& [sent, answer] : cases)
         EXPECT_EQ(exchange(fd, sent), answer) << testing::PrintToString(sent);
-    modem.stop();
     const std::vector<atsim::message> taken = {
         {true, "+15550100", "Hello\rAT\n"}, {false, "+15550101", "kept"}, {true, "+15550102", "again"}};
-    EXPECT_EQ(modem.messages(), taken);
+    EXPECT_EQ(line->messages(), taken);
 }
 
 TEST(SimulatedModem, UnsolicitedLinesComeBetweenTheLinesOfAnAnswerSentInPieces)
 {
     // The answer to ATI (5 lines) takes 12 pieces over 550 ms; a RING falls
     // due every 120 ms.
-    atsim::modem modem({.pieces = 12, .gap_ms = 50, .urc_every_ms = 120});
-    ASSERT_TRUE(modem.open());
-    modem.start();
+    sim_line line({.faults = {.pieces = 12, .gap_ms = 50, .urc_every_ms = 120}});
     const std::string ring = "\r\nRING\r\n", echo = "ATI\r";
-    send(modem.terminal_fd(), echo);
-    std::string got = collect_until(modem.terminal_fd(), 5000, [](const std::string& text) {
+    send(line->terminal_fd(), echo);
+    std::string got = collect_until(line->terminal_fd(), 5000, [](const std::string& text) {
         return text.find("\r\nOK\r\n") != std::string::npos;
     });
-    modem.stop();
 
     std::string answer = got;
     int inside = 0;
@@ -219,10 +208,8 @@ TEST(SimulatedModem, UnsolicitedLinesComeBetweenTheLinesOfAnAnswerSentInPieces)
 
 TEST(SimulatedModem, HeldOutputBlocksAWriterOnTheTerminalUntilReleased)
 {
-    atsim::modem modem({.hold_after_bytes = 1});
-    ASSERT_TRUE(modem.open());
-    modem.start();
-    int fd = open(modem.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    sim_line line({.faults = {.hold_after_bytes = 1}});
+    int fd = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     send(fd, "A");
     ASSERT_EQ(collect(fd, 2000, 1), "A"); // echoed once held
@@ -235,13 +222,12 @@ TEST(SimulatedModem, HeldOutputBlocksAWriterOnTheTerminalUntilReleased)
     });
     pollfd p = {done[0], POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 300), 0) << "the write went through";
-    EXPECT_EQ(modem.received(), "A");
-    modem.release();
+    EXPECT_EQ(line->received(), "A");
+    line->release();
     EXPECT_EQ(poll(&p, 1, 3000), 1) << "the write is still held";
-    tcflow(modem.terminal_fd(), TCOON); // lets a failed test end
+    tcflow(line->terminal_fd(), TCOON); // lets a failed test end
     writer.join();
     EXPECT_EQ(collect(fd, 2000, SIZE_MAX, {"OK\r\n"}), "T\r\r\nOK\r\n");
-    modem.stop();
     for (int d : {fd, done[0], done[1]})
         close(d);
 }
