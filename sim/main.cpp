@@ -131,7 +131,9 @@ int parse_arguments(int argc, char** argv, settings& s)
             good = parse_number("hangup-after-answer", optarg, 0, max_ms,
                                 f.hangup_after_answer_ms);
             break;
-        case urc_every_id: good = parse_number("urc-every", optarg, 1, max_ms, f.urc_every_ms); break;
+        case urc_every_id:
+            good = parse_number("urc-every", optarg, 1, max_ms, f.urc_every_ms);
+            break;
         case hold_bytes_id:
             good = parse_number("hold-after-bytes", optarg, 1L, 1000000000L, f.hold_after_bytes);
             break;

@@ -97,13 +97,15 @@ bool is_dial_string(std::string_view text)
 // A quoted phone number, optionally followed by its type: "+15550100",145.
 bool address(std::string_view text)
 {
+    if (!text.starts_with('"'))
+        return false;
     size_t end = text.find('"', 1);
-    if (text.empty() || text[0] != '"' || end == std::string_view::npos ||
-        !is_dial_string(text.substr(1, end - 1)))
+    if (end == std::string_view::npos || !is_dial_string(text.substr(1, end - 1)))
         return false;
     std::string_view type = text.substr(end + 1);
     return type.empty() || (type[0] == ',' && one_number(type.substr(1)));
 }
+
 // A voice call: a dial string and the semicolon that keeps the modem in
 // command mode (without it, a data call).
 bool voice_call(std::string_view text)
@@ -451,7 +453,8 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
     case effect::echo_on: echo_ = true; break;
     case effect::set_cmee: cmee_ = body.back() - '0'; break;
     case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
-    case effect::pin_not_wanted: return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
+    case effect::pin_not_wanted:
+        return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
     case effect::set_cmgf: cmgf_ = body.back() - '0'; break;
     case effect::show_cmgf: return {info("+CMGF: " + std::to_string(cmgf_))};
     case effect::send_message:

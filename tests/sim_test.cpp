@@ -108,14 +108,16 @@ TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnc
         int late_ms;
         std::string answer; // a pattern
     } cases[] = {
-        {"AT+COPS=?\r", 2000, "\r\n\\+COPS: (\\([0-4],(\"[^\"]+\",){3}[0-9]\\),)+,\\(0-4\\),\\(0-2\\)\r\n\r\nOK\r\n"},
+        {"AT+COPS=?\r", 2000,
+         "\r\n\\+COPS: (\\([0-4],(\"[^\"]+\",){3}[0-9]\\),)+,\\(0-4\\),\\(0-2\\)\r\n\r\nOK\r\n"},
         {"ATD+15550109;\r", 1000, "\r\nBUSY\r\n"},
     };
     for (const auto& [sent, late_ms, answer] : cases) {
         send(line->terminal_fd(), sent);
         std::string early = collect(line->terminal_fd(), late_ms - 300);
         EXPECT_EQ(early, sent);
-        std::string all = collect(line->terminal_fd(), 3000, SIZE_MAX, {"OK\r\n", "BUSY\r\n"}, early);
+        std::string all =
+            collect(line->terminal_fd(), 3000, SIZE_MAX, {"OK\r\n", "BUSY\r\n"}, early);
         EXPECT_TRUE(std::regex_match(all, std::regex("[^\r]+\r" + answer)))
             << testing::PrintToString(all);
     }
@@ -127,7 +129,8 @@ std::string exchange(int fd, const std::string& command)
 {
     send(fd, command);
     static const std::regex end("\r\n(OK|ERROR|BUSY|\\+CM[ES] ERROR: [^\r\n]+)\r\n$|\r\n> $");
-    return collect_until(fd, 3000, [](const std::string& got) { return std::regex_search(got, end); });
+    return collect_until(fd, 3000,
+                         [](const std::string& got) { return std::regex_search(got, end); });
 }
 
 TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknownCommandsPlain)
@@ -175,7 +178,10 @@ TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc
     for (const auto& [sent, answer] : cases)
         EXPECT_EQ(exchange(fd, sent), answer) << testing::PrintToString(sent);
     const std::vector<atsim::message> taken = {
-        {true, "+15550100", "Hello\rAT\n"}, {false, "+15550101", "kept"}, {true, "+15550102", "again"}};
+        {true, "+15550100", "Hello\rAT\n"},
+        {false, "+15550101", "kept"},
+        {true, "+15550102", "again"},
+    };
     EXPECT_EQ(line->messages(), taken);
 }
 
