@@ -404,7 +404,9 @@ void modem::respond(reply r, long long now)
     std::string& text = r.text;
     if (text.empty())
         return;
-    long long due = now + (faults_.delay_ms + r.late_ms) * 1000LL;
+    // One command at a time: an answer never starts before the one before it
+    // is out, however late that was.
+    long long due = std::max(now + (faults_.delay_ms + r.late_ms) * 1000LL, answered_by_us_);
     if (faults_.endless) {
         endless_from_us_ = due;
         return;
@@ -422,6 +424,7 @@ void modem::respond(reply r, long long now)
         if (i + 1 < pieces)
             due += faults_.gap_ms * 1000LL;
     }
+    answered_by_us_ = due;
     if (faults_.hangup_after_answer_ms >= 0)
         queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
 }

@@ -122,6 +122,7 @@ private:
     bool last_was_cr_ = false;
     std::multimap<long long, pending> out_;
     long long endless_from_us_ = -1;
+    long long answered_by_us_ = 0; // when the last answer's last piece is due
     long long next_urc_us_ = -1;
     std::string held_;      // unsolicited lines waiting for a line end
     bool mid_line_ = false; // an answer stands split inside a line
