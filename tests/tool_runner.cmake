@@ -5,7 +5,7 @@
 function(literal_words out)
     set(${out} "\"$<JOIN:${ARGN},\"$<COMMA>\">\"" PARENT_SCOPE)
 endfunction()
-literal_words(atquery_command ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:atquery>)
+literal_words(atquery_command ${ATQUERY_TOOL_EMULATOR} $<TARGET_FILE:atquery>)
 literal_words(sim_command ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:atquery-sim>)
 
 add_library(tool_runner STATIC ${CMAKE_CURRENT_LIST_DIR}/tool_runner.cpp
