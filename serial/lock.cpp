@@ -28,16 +28,17 @@ unsigned long monotonic_ms()
 }
 
 // The lock is the caller's when an inherited descriptor is open on the same
-// device and its open file description holds the lock, as with
-// `flock DEVICE atquery DEVICE ...`: locking it again succeeds at once. That
-// description is the caller's too, so it is never unlocked here.
+// device node and its open file description holds the lock, as with
+// `flock DEVICE atquery DEVICE ...`: locking it again succeeds at once. The
+// node, not just the device number, since the lock belongs to the node; a
+// second node of the device would be another lock. That description is the
+// caller's too, so it is never unlocked here.
 bool lock_is_inherited(const struct stat& port)
 {
     for (int fd = 0; fd < inherited_fd_limit; ++fd) {
         struct stat other;
-        if (fd == port_fd || fstat(fd, &other) != 0)
-            continue;
-        if (S_ISCHR(other.st_mode) && S_ISCHR(port.st_mode) && other.st_rdev == port.st_rdev &&
+        if (fd != port_fd && fstat(fd, &other) == 0 && other.st_rdev == port.st_rdev &&
+            other.st_ino == port.st_ino && other.st_dev == port.st_dev &&
             flock(fd, LOCK_EX | LOCK_NB) == 0)
             return true;
     }
