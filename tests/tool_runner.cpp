@@ -180,5 +180,6 @@ tool_result finish_tool(tool_process& process, int signal)
     result.peak_rss_kib = usage.ru_maxrss;
     process = {};
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
