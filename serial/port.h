@@ -4,6 +4,7 @@
 
 #include <span>
 #include <termios.h>
+#include <time.h>
 
 // Descriptor of the open serial device; -1 when there is none.
 extern int port_fd;
@@ -45,6 +46,18 @@ int send_raw(const char* data, int length);
 // terminator (1 for an empty reply), or -1 with errno set when a read failed;
 // what was read before the failure stays in buffer.
 int read_reply(std::span<char> buffer);
+
+// As send_line, but the data is ended by the end_length bytes of end in one
+// write (CR LF for a command, Ctrl-Z for a message text), and sent_at gets
+// the monotonic time at which that write returned.
+int send_ended(const char* data, int length, const char* end, int end_length, timespec& sent_at);
+
+// Reads one byte per read (each waits at most 0.1 s, 50 us after every read
+// but the first), past any quiet, handing each byte to take(context, byte)
+// until take returns true; then discards both queues. Returns 0 when take
+// ended the reply; -1 with errno ETIMEDOUT when the monotonic clock reached
+// deadline first; -1 with errno set when a read failed.
+int read_until(const timespec& deadline, bool (*take)(void* context, char byte), void* context);
 
 // Prints label, ": " and the text for errno on standard error (perror),
 // leaving errno as it was for the caller's own report.

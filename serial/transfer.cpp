@@ -80,6 +80,59 @@ int read_reply(std::span<char> buffer)
     return capacity > 0 ? pos + 1 : 0;
 }
 
+int send_ended(const char* data, int length, const char* end, int end_length, timespec& sent_at)
+{
+    if (send_paced(data, length) != 0)
+        return -1;
+    if (write(port_fd, end, end_length) < 0)
+        return -1;
+    clock_gettime(CLOCK_MONOTONIC, &sent_at);
+    usleep(line_end_pause_us);
+    return tcdrain(port_fd) == 0 ? 0 : -1;
+}
+
+namespace {
+
+bool reached(const timespec& deadline)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+} // namespace
+
+int read_until(const timespec& deadline, bool (*take)(void* context, char byte), void* context)
+{
+    int result = 0;
+    for (bool first = true;; first = false) {
+        // Checked between reads: a read that waits returns within 0.1 s, so
+        // the limit is kept to that.
+        if (reached(deadline)) {
+            result = ETIMEDOUT;
+            break;
+        }
+        char byte;
+        ssize_t got = read(port_fd, &byte, 1);
+        if (got < 0) {
+            result = errno;
+            break;
+        }
+        if (!first)
+            usleep(read_pause_us);
+        if (got == 1 && take(context, byte))
+            break;
+    }
+    // As after read_reply: what comes after the end is not this reply's.
+    tcflush(port_fd, TCIOFLUSH);
+    if (result != 0) {
+        errno = result;
+        return -1;
+    }
+    return 0;
+}
+
 int read_port(char* buffer, int size)
 {
     return static_cast<int>(read(port_fd, buffer, size));

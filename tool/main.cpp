@@ -3,6 +3,7 @@
 // every exit status.
 #include "serial/port.h"
 #include "tool/options.h"
+#include "tool/reply.h"
 #include "tool/voice.h"
 
 #include <cerrno>
@@ -40,8 +41,9 @@ bool print_reply(const char* reply)
     return std::puts(reply) >= 0 && std::fflush(stdout) == 0;
 }
 
-// Sends the command, prints the reply; the line is still configured after it.
-int exchange(const char* command)
+// Sends the command, prints the reply read until the line fell quiet (with
+// info_only its information lines alone); the line is still configured after it.
+int exchange(const char* command, bool info_only)
 {
     if (send_line(command, static_cast<int>(std::strlen(command))) != 0) {
         report_error("send_line error");
@@ -53,7 +55,7 @@ int exchange(const char* command)
     int read_result = read_reply(reply_buffer);
     int read_errno = errno;
 
-    bool printed = print_reply(reply_buffer);
+    bool printed = info_only ? print_info_lines(reply_buffer, command) : print_reply(reply_buffer);
     int print_errno = errno;
 
     if (read_result < 0) {
@@ -67,13 +69,38 @@ int exchange(const char* command)
     return read_result < 0 || !printed ? -1 : 0;
 }
 
-// Runs the commands one after the other on the configured line; stops at
-// the first that fails.
+// Each reply read until the line falls quiet; stops at the first command
+// that fails.
 int run_commands(const run_options& options)
 {
     for (int i = 0; i < options.command_count; ++i)
-        if (exchange(options.commands[i]) != 0)
+        if (exchange(options.commands[i], options.info_only) != 0)
             return -1;
+    return 0;
+}
+
+// Each reply read until its final result code (-t). The command after a
+// message prompt is the message text. Stops at the first command that does
+// not succeed: 1 for an error result (or a prompt no text follows), 3 for no
+// final result code in time, -1 for a failure.
+int run_until_results(const run_options& options)
+{
+    bool message_text = false;
+    for (int i = 0; i < options.command_count; ++i) {
+        reply_end end = exchange_until_result(options.commands[i], message_text, options.timeout_ms,
+                                              options.info_only);
+        message_text = end == reply_end::prompt;
+        if (message_text && i + 1 == options.command_count) {
+            abandon_message();
+            return 1;
+        }
+        if (end == reply_end::error)
+            return 1;
+        if (end == reply_end::timed_out)
+            return 3;
+        if (end == reply_end::failed)
+            return -1;
+    }
     return 0;
 }
 
@@ -141,7 +168,9 @@ int main(int argc, char* argv[])
     }
 
     bool voice = options.voice_setup || options.dial_number != nullptr;
-    int status = voice ? run_voice(options) : run_commands(options);
+    int status = voice                    ? run_voice(options)
+                 : options.timeout_ms > 0 ? run_until_results(options)
+                                          : run_commands(options);
     restore_opt();
     close(port_fd);
     return status;
