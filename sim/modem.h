@@ -7,7 +7,9 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace atsim {
 
@@ -21,6 +23,15 @@ struct faults {
     int gap_ms = 0;               // ... this far apart
     long hangup_after_bytes = -1; // close the line once this many bytes arrived
     int hangup_after_answer_ms = -1; // close the line this long after an answer
+};
+
+// A short message the modem took in text mode.
+struct message {
+    bool sent = false;   // by AT+CMGS; false: stored by AT+CMGW
+    std::string number;
+    std::string text;    // as it came; a line break is the CR that ended a line
+
+    bool operator==(const message&) const = default;
 };
 
 class modem {
@@ -56,6 +67,8 @@ public:
 
     // Everything the modem received so far.
     std::string received() const;
+    // The messages sent or stored so far (not those dropped with ESC).
+    std::vector<message> messages() const;
     // Whether the modem hung up the line.
     bool hung_up() const;
 
@@ -66,9 +79,17 @@ private:
         bool hangup_after;
     };
 
+    struct reply {
+        std::string text;
+        int late_ms = 0; // beyond faults::delay_ms
+    };
+
     void take(char byte, long long now_us);
+    void take_text(char byte, long long now_us);
     void answer(const std::string& line, long long now_us);
-    std::string builtin_answer(const std::string& line);
+    void respond(reply r, long long now_us);
+    reply builtin_answer(const std::string& line);
+    std::string equipment_error_answer(int code, std::string_view text) const;
     void queue(long long due_us, std::string bytes, bool hangup_after = false);
     bool flush_due(long long now_us);
     void hang_up();
@@ -82,11 +103,18 @@ private:
     std::function<void(const std::string&)> hook_;
     std::string line_;
     bool echo_ = true;
+    int cmee_ = 0;          // AT+CMEE: how errors are reported
+    int cmgf_ = 0;          // AT+CMGF: 0 PDU mode, 1 text mode
+    bool entering_ = false; // taking a message's text
+    message entry_;         // the message being entered
+    int sent_ = 0;          // messages sent, for their references
+    int stored_ = 0;        // messages stored, for their indexes
     bool last_was_cr_ = false;
     std::multimap<long long, pending> out_;
     long long endless_from_us_ = -1;
     mutable std::mutex mutex_;
     std::string received_;
+    std::vector<message> messages_;
     bool hung_up_ = false;
     std::thread thread_;
 };

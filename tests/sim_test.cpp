@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
@@ -15,19 +17,13 @@
 namespace {
 
 // Adds to `got` what the terminal `fd` receives for `ms` milliseconds, until
-// it holds `enough` bytes or ends with one of `endings`, or the line hangs up.
-std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
-                    const std::vector<std::string>& endings = {}, std::string got = "")
+// `done(got)` or the line hangs up.
+std::string collect_until(int fd, int ms, const std::function<bool(const std::string&)>& done,
+                          std::string got = "")
 {
-    auto ended = [&] {
-        for (const std::string& ending : endings)
-            if (got.ends_with(ending))
-                return true;
-        return false;
-    };
     long long deadline = now_ms() + ms;
     pollfd p = {fd, POLLIN, 0};
-    while (got.size() < enough && !ended()) {
+    while (!done(got)) {
         long long left = deadline - now_ms();
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
             break;
@@ -38,6 +34,17 @@ std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
         got.append(buffer, static_cast<size_t>(n));
     }
     return got;
+}
+
+// The same until it holds `enough` bytes or ends with one of `endings`.
+std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
+                    const std::vector<std::string>& endings = {}, std::string got = "")
+{
+    return collect_until(fd, ms, [&](const std::string& text) {
+        return text.size() >= enough ||
+               std::any_of(endings.begin(), endings.end(),
+                           [&](const std::string& ending) { return text.ends_with(ending); });
+    }, std::move(got));
 }
 
 void send(int fd, const std::string& text)
@@ -88,6 +95,94 @@ TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
             << testing::PrintToString(reply);
     }
     modem.stop();
+}
+
+TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnce)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const struct {
+        std::string sent;
+        int late_ms;
+        std::string answer; // a pattern
+    } cases[] = {
+        {"AT+COPS=?\r", 2000, "\r\n\\+COPS: (\\([0-4],(\"[^\"]+\",){3}[0-9]\\),)+,\\(0-4\\),\\(0-2\\)\r\n\r\nOK\r\n"},
+        {"ATD+15550109;\r", 1000, "\r\nBUSY\r\n"},
+    };
+    for (const auto& [sent, late_ms, answer] : cases) {
+        send(modem.terminal_fd(), sent);
+        std::string early = collect(modem.terminal_fd(), late_ms - 300);
+        EXPECT_EQ(early, sent);
+        std::string all = collect(modem.terminal_fd(), 3000, SIZE_MAX, {"OK\r\n", "BUSY\r\n"}, early);
+        EXPECT_TRUE(std::regex_match(all, std::regex("[^\r]+\r" + answer)))
+            << testing::PrintToString(all);
+    }
+    modem.stop();
+}
+
+// Sends `command` and returns what comes back up to a final result code or
+// the prompt for a message's text (or within 3 s).
+std::string exchange(int fd, const std::string& command)
+{
+    send(fd, command);
+    static const std::regex end("\r\n(OK|ERROR|BUSY|\\+CM[ES] ERROR: [^\r\n]+)\r\n$|\r\n> $");
+    return collect_until(fd, 3000, [](const std::string& got) { return std::regex_search(got, end); });
+}
+
+TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknownCommandsPlain)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const int fd = modem.terminal_fd();
+    const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
+    exchange(fd, "ATE0\r");
+    const std::pair<const char*, std::string> cases[] = {
+        {"AT+CMEE?\r", "\r\n+CMEE: 0\r\n" + ok},
+        {"AT+CPIN=\"0000\"\r", error}, // no PIN is wanted
+        {"AT+CMEE=1\r", ok},
+        {"AT+CPIN=\"0000\"\r", "\r\n+CME ERROR: 3\r\n"},
+        {"AT+BOGUS\r", error},
+        {"AT+CMEE=2\r", ok},
+        {"AT+CPIN=\"0000\"\r", "\r\n+CME ERROR: operation not allowed\r\n"},
+        {"AT+CMEE=3\r", error},
+        {"AT+CMEE?\r", "\r\n+CMEE: 2\r\n" + ok},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << sent;
+    modem.stop();
+}
+
+TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc)
+{
+    atsim::modem modem;
+    ASSERT_TRUE(modem.open());
+    modem.start();
+    const int fd = modem.terminal_fd();
+    const std::string ok = "\r\nOK\r\n", prompt = "\r\n> ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"AT+CMGS=\"+15550100\"\r", "AT+CMGS=\"+15550100\"\r\r\n+CMS ERROR: 302\r\n"}, // PDU mode
+        {"AT+CMGF=1\r", "AT+CMGF=1\r" + ok},
+        {"AT+CMGF?\r", "AT+CMGF?\r\r\n+CMGF: 1\r\n" + ok},
+        // The LF after the command is not part of the text, a CR in it is.
+        {"AT+CMGS=\"+15550100\"\r\n", "AT+CMGS=\"+15550100\"\r" + prompt},
+        {"Hello\r", "Hello\r" + prompt},
+        {"AT\n\x1a", "AT\n\r\n+CMGS: 1\r\n" + ok},
+        {"AT+CMGW=\"+15550101\"\r", "AT+CMGW=\"+15550101\"\r" + prompt},
+        {"draft\x1b", "draft" + ok},
+        {"ATE0\r", "ATE0\r" + ok},
+        {"AT+CMGW=\"+15550101\",145\r", prompt},
+        {"kept\x1a", "\r\n+CMGW: 1\r\n" + ok},
+        {"AT+CMGS=\"+15550102\"\r", prompt},
+        {"again\x1a", "\r\n+CMGS: 2\r\n" + ok},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << testing::PrintToString(sent);
+    modem.stop();
+    const std::vector<atsim::message> taken = {
+        {true, "+15550100", "Hello\rAT\n"}, {false, "+15550101", "kept"}, {true, "+15550102", "again"}};
+    EXPECT_EQ(modem.messages(), taken);
 }
 
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
