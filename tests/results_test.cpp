@@ -67,28 +67,29 @@ TEST(Results, ReplyGoesOnPastQuietUnsolicitedLinesZeroBytesAndAnEchoReadingAsARe
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(Results, LateAnswerArrivesWholeWithinTheLimitAndIsCutWithStatus3After)
+TEST(Results, OperatorScanArrivesWholeWithinTheLimitAndIsCutWithStatus3After)
 {
-    sim_line in_time({.faults = {.delay_ms = 2000},
-                      .scripts = {{"AT+COPS=?", "\r\n+COPS: (2,\"Op\",\"Op\",\"00101\",7)\r\n\r\nOK\r\n"}}});
-    tool_result r = run_on(in_time, {"-t", "5"}, {"AT+COPS=?"});
-    EXPECT_EQ(r.out, "AT+COPS=?\r\r\n+COPS: (2,\"Op\",\"Op\",\"00101\",7)\r\n\r\nOK\r\n\n");
+    // The simulated modem lists the operators after 2 s.
+    sim_line in_time;
+    tool_result r = run_on(in_time, {"-t", "5", "-i"}, {"AT+COPS=?"});
+    EXPECT_EQ(r.out, "+COPS: (2,\"atquery net\",\"atquery\",\"26201\",7),"
+                     "(1,\"Operator B\",\"OpB\",\"26202\",2),,(0-4),(0-2)\n");
     EXPECT_EQ(r.status, 0);
 
     // Without -t the reply ends at the first quiet, as it always did.
-    sim_line quiet({.faults = {.delay_ms = 2000}});
-    r = run_on(quiet, {}, {"AT"});
-    EXPECT_EQ(r.out, "AT\r\n");
+    sim_line quiet;
+    r = run_on(quiet, {}, {"AT+COPS=?"});
+    EXPECT_EQ(r.out, "AT+COPS=?\r\n");
     EXPECT_EQ(r.status, 0);
 
-    sim_line late({.faults = {.delay_ms = 2000}});
+    sim_line late;
     long long start = now_ms();
-    r = run_on(late, {"-t", "1"}, {"AT", "ATI"});
+    r = run_on(late, {"-t", "1"}, {"AT+COPS=?", "ATI"});
     EXPECT_GE(now_ms() - start, 1000);
-    EXPECT_EQ(r.out, "AT\r\n");
+    EXPECT_EQ(r.out, "AT+COPS=?\r\n");
     EXPECT_EQ(r.err, "read_reply error: Connection timed out\n");
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(late->received(), "AT\r\n");
+    EXPECT_EQ(late->received(), "AT+COPS=?\r\n");
 }
 
 TEST(Results, RepliesArePrintedALineAtATimeAsTheyArrive)
@@ -137,21 +138,26 @@ TEST(Results, InfoPrintsOnlyTheInformationLinesWithAndWithoutTimeout)
 TEST(Results, MessageSentInOneRunAndAPromptWithoutTextIsAbandoned)
 {
     // The text goes out after the prompt, one byte per write, ended by Ctrl-Z.
-    sim_line line({.scripts = {{"at+cmgs=\"+15550100\"", "\r\n> "}}});
-    tool_process p = start_tool({.args = {"-t", "5", line.path(), "at+cmgs=\"+15550100\"", "Hi there"}});
-    // The modem echoes the text as it comes and answers once Ctrl-Z arrives.
-    long long deadline = now_ms() + 10000;
-    while (line->received().find('\x1a') == std::string::npos && now_ms() < deadline)
-        usleep(10000);
-    line->inject("\r\n+CMGS: 7\r\n\r\nOK\r\n");
-    tool_result r = finish_tool(p);
-    EXPECT_EQ(line->received(), "at+cmgs=\"+15550100\"\r\nHi there\x1a");
-    EXPECT_EQ(r.out, "at+cmgs=\"+15550100\"\r\r\n> \nHi there\x1a\r\n+CMGS: 7\r\n\r\nOK\r\n\n");
+    sim_line line;
+    tool_result r = run_on(line, {"-t", "5"}, {"AT+CMGF=1", "at+cmgs=\"+15550100\"", "Hi there"});
+    EXPECT_EQ(line->received(), "AT+CMGF=1\r\nat+cmgs=\"+15550100\"\r\nHi there\x1a");
+    EXPECT_EQ(r.out, "AT+CMGF=1\r\r\nOK\r\n\nat+cmgs=\"+15550100\"\r\r\n> \n"
+                     "Hi there\r\n+CMGS: 1\r\n\r\nOK\r\n\n");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(line->messages().size(), 1u);
+    EXPECT_EQ(line->messages()[0].number, "+15550100");
+    EXPECT_EQ(line->messages()[0].text, "Hi there");
+
+    // With -i only the message's reference is left; the echo of the text goes.
+    sim_line stored;
+    r = run_on(stored, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"+15550100\"", "Hi", "AT"});
+    EXPECT_EQ(r.out, "+CMGW: 1\n");
     EXPECT_EQ(r.status, 0);
 
-    sim_line alone({.scripts = {{"AT+CMGW", "\r\n> "}}});
-    r = run_on(alone, {"-i", "-t", "5"}, {"AT+CMGW"});
-    EXPECT_EQ(alone->received(), "AT+CMGW\r\n\x1b");
+    sim_line alone;
+    r = run_on(alone, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"1\""});
+    EXPECT_EQ(alone->received(), "AT+CMGF=1\r\nAT+CMGW=\"1\"\r\n\x1b");
+    EXPECT_TRUE(alone->messages().empty());
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 1);
 }
