@@ -48,9 +48,9 @@ int send_raw(const char* data, int length);
 int read_reply(std::span<char> buffer);
 
 // As send_line, but the data is ended by the end_length bytes of end in one
-// write (CR LF for a command, Ctrl-Z for a message text), and sent_at gets
-// the monotonic time at which that write returned.
-int send_ended(const char* data, int length, const char* end, int end_length, timespec& sent_at);
+// write (CR LF for a command, Ctrl-Z for a message text); sent_at, unless
+// null, gets the monotonic time at which that write returned.
+int send_ended(const char* data, int length, const char* end, int end_length, timespec* sent_at);
 
 // Reads one byte per read (each waits at most 0.1 s, 50 us after every read
 // but the first), past any quiet, handing each byte to take(context, byte)

@@ -29,10 +29,17 @@ int send_paced(const char* data, int length)
 
 int send_line(const char* data, int length)
 {
+    return send_ended(data, length, line_end, sizeof line_end, nullptr);
+}
+
+int send_ended(const char* data, int length, const char* end, int end_length, timespec* sent_at)
+{
     if (send_paced(data, length) != 0)
         return -1;
-    if (write(port_fd, line_end, sizeof line_end) < 0)
+    if (write(port_fd, end, end_length) < 0)
         return -1;
+    if (sent_at != nullptr)
+        clock_gettime(CLOCK_MONOTONIC, sent_at);
     // The modem answers within this pause; the answer waits in the input
     // queue until read_reply takes it.
     usleep(line_end_pause_us);
@@ -78,17 +85,6 @@ int read_reply(std::span<char> buffer)
         return -1;
     }
     return capacity > 0 ? pos + 1 : 0;
-}
-
-int send_ended(const char* data, int length, const char* end, int end_length, timespec& sent_at)
-{
-    if (send_paced(data, length) != 0)
-        return -1;
-    if (write(port_fd, end, end_length) < 0)
-        return -1;
-    clock_gettime(CLOCK_MONOTONIC, &sent_at);
-    usleep(line_end_pause_us);
-    return tcdrain(port_fd) == 0 ? 0 : -1;
 }
 
 namespace {

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int reply_capacity = 5000;
-
 // With 0, 1 or 2 closed, the device would be opened in its place and our
 // messages or the reply would be written into the modem.
 bool open_standard_descriptors()
@@ -35,46 +33,12 @@ bool open_standard_descriptors()
     return true;
 }
 
-// Prints the reply with its line feed and makes sure it left the process.
-bool print_reply(const char* reply)
-{
-    return std::puts(reply) >= 0 && std::fflush(stdout) == 0;
-}
-
-// Sends the command, prints the reply read until the line fell quiet (with
-// info_only its information lines alone); the line is still configured after it.
-int exchange(const char* command, bool info_only)
-{
-    if (send_line(command, static_cast<int>(std::strlen(command))) != 0) {
-        report_error("send_line error");
-        return -1;
-    }
-
-    char reply_buffer[reply_capacity];
-    std::memset(reply_buffer, 0, sizeof reply_buffer);
-    int read_result = read_reply(reply_buffer);
-    int read_errno = errno;
-
-    bool printed = info_only ? print_info_lines(reply_buffer, command) : print_reply(reply_buffer);
-    int print_errno = errno;
-
-    if (read_result < 0) {
-        errno = read_errno;
-        report_error("read_reply error");
-    }
-    if (!printed) {
-        errno = print_errno;
-        report_error("puts error");
-    }
-    return read_result < 0 || !printed ? -1 : 0;
-}
-
 // Each reply read until the line falls quiet; stops at the first command
 // that fails.
 int run_commands(const run_options& options)
 {
     for (int i = 0; i < options.command_count; ++i)
-        if (exchange(options.commands[i], options.info_only) != 0)
+        if (exchange_until_quiet(options.commands[i], options.info_only) != 0)
             return -1;
     return 0;
 }

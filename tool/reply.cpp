@@ -32,6 +32,8 @@ constexpr result_code result_codes[] = {
     {"COMMAND NOT SUPPORT", false, reply_end::error},
 };
 
+// As many bytes as a reply read until the quiet may hold, with its end.
+constexpr int reply_capacity = 5000;
 // Longer than every code above, so a line's head decides whether it is one.
 constexpr int head_capacity = 24;
 // Lines are printed whole up to this length; longer ones in pieces.
@@ -41,8 +43,9 @@ constexpr char line_end[] = {'\r', '\n'};
 constexpr char ctrl_z = 0x1A; // ends a message text
 constexpr char esc = 0x1B;    // abandons it
 
-// One reply being read. A "line" here is the text between two line ends,
-// CR and LF both counting as one.
+// One reply being read, all zero at the start but for start_reader's
+// fields. A "line" here is the text between two line ends, CR and LF both
+// counting as one.
 struct reply_reader {
     const char* command;
     int command_length;
@@ -53,20 +56,20 @@ struct reply_reader {
     // Waiting to be printed: the raw bytes up to the next LF, or with
     // info_only the current line's text (not its part that matches the echo).
     char out[line_capacity];
-    int out_length = 0;
+    int out_length;
 
     char head[head_capacity]; // the current line's first bytes
-    int line_length = 0;      // its length, stopped at line_capacity
+    int line_length;          // its length, stopped at line_capacity
 
-    bool echo_decided = false; // the first non-empty line is over
-    bool echo_broken = false;  // the current (first) line differs from the command
-    int echo_matched = 0;      // bytes of the command it matched so far
-    bool echo_ended = false;   // and echo_end after them
+    bool echo_decided; // the first non-empty line is over
+    bool echo_broken;  // the current (first) line differs from the command
+    int echo_matched;  // bytes of the command it matched so far
+    bool echo_ended;   // and echo_end after them
 
-    bool final_seen = false;
-    reply_end end = reply_end::timed_out;
-    bool print_failed = false;
-    int print_errno = 0;
+    bool final_seen;
+    reply_end end;
+    bool print_failed;
+    int print_errno;
 };
 
 void print_out(reply_reader& r)
@@ -211,9 +214,10 @@ void finish(reply_reader& r)
     print_out(r);
 }
 
-reply_reader start_reader(const char* command, char echo_end, bool info_only)
+void start_reader(reply_reader& r, const char* command, char echo_end, bool info_only)
 {
-    reply_reader r;
+    std::memset(&r, 0, sizeof r);
+    r.end = reply_end::timed_out;
     r.command = command;
     r.command_length = static_cast<int>(std::strlen(command));
     r.echo_end = echo_end;
@@ -222,7 +226,6 @@ reply_reader start_reader(const char* command, char echo_end, bool info_only)
     // with "> " and wait.
     r.prompt_allowed = echo_end == 0 && (strncasecmp(command, "AT+CMGS", 7) == 0 ||
                                          strncasecmp(command, "AT+CMGW", 7) == 0);
-    return r;
 }
 
 void add_ms(timespec& t, int ms)
@@ -235,52 +238,78 @@ void add_ms(timespec& t, int ms)
     }
 }
 
-} // namespace
-
-reply_end exchange_until_result(const char* text, bool message_text, int timeout_ms, bool info_only)
+bool send_text(const char* text, const char* end, int end_length, timespec* sent_at)
 {
-    int length = static_cast<int>(std::strlen(text));
-    timespec deadline;
-    int sent = message_text ? send_ended(text, length, &ctrl_z, 1, deadline)
-                            : send_ended(text, length, line_end, sizeof line_end, deadline);
-    if (sent != 0) {
-        report_error("send_line error");
-        return reply_end::failed;
-    }
-    add_ms(deadline, timeout_ms);
+    if (send_ended(text, static_cast<int>(std::strlen(text)), end, end_length, sent_at) == 0)
+        return true;
+    report_error("send_line error");
+    return false;
+}
 
-    reply_reader reader = start_reader(text, message_text ? ctrl_z : '\0', info_only);
-    int read_result = read_until(deadline, take, &reader);
-    int read_errno = errno;
-    finish(reader);
-
+// Reports a failed read, then failed printing; true when neither happened.
+bool report_failures(int read_result, int read_errno, bool printed, int print_errno)
+{
     if (read_result < 0) {
         errno = read_errno;
         report_error("read_reply error");
     }
-    if (reader.print_failed) {
-        errno = reader.print_errno;
+    if (!printed) {
+        errno = print_errno;
         report_error("puts error");
-        return reply_end::failed;
     }
-    if (read_result < 0)
-        return read_errno == ETIMEDOUT ? reply_end::timed_out : reply_end::failed;
-    return reader.end;
+    return read_result >= 0 && printed;
+}
+
+} // namespace
+
+int exchange_until_quiet(const char* command, bool info_only)
+{
+    if (!send_text(command, line_end, sizeof line_end, nullptr))
+        return -1;
+
+    char reply_buffer[reply_capacity];
+    std::memset(reply_buffer, 0, sizeof reply_buffer);
+    int read_result = read_reply(reply_buffer);
+    int read_errno = errno;
+
+    bool printed;
+    if (info_only) {
+        reply_reader reader;
+        start_reader(reader, command, '\0', true);
+        // Everything up to the quiet counts, lines after a final result code
+        // (late unsolicited ones) included.
+        for (const char* p = reply_buffer; *p != '\0' && !reader.print_failed; ++p)
+            take(&reader, *p);
+        finish(reader);
+        printed = !reader.print_failed;
+        errno = reader.print_errno;
+    } else {
+        // The reply with its line feed, made sure to have left the process.
+        printed = std::puts(reply_buffer) >= 0 && std::fflush(stdout) == 0;
+    }
+    return report_failures(read_result, read_errno, printed, errno) ? 0 : -1;
+}
+
+reply_end exchange_until_result(const char* text, bool message_text, int timeout_ms, bool info_only)
+{
+    timespec deadline;
+    if (!(message_text ? send_text(text, &ctrl_z, 1, &deadline)
+                       : send_text(text, line_end, sizeof line_end, &deadline)))
+        return reply_end::failed;
+    add_ms(deadline, timeout_ms);
+
+    reply_reader reader;
+    start_reader(reader, text, message_text ? ctrl_z : '\0', info_only);
+    int read_result = read_until(deadline, take, &reader);
+    int read_errno = errno;
+    finish(reader);
+
+    if (report_failures(read_result, read_errno, !reader.print_failed, reader.print_errno))
+        return reader.end;
+    return reader.print_failed || read_errno != ETIMEDOUT ? reply_end::failed : reply_end::timed_out;
 }
 
 void abandon_message()
 {
     send_raw(&esc, 1);
-}
-
-bool print_info_lines(const char* reply, const char* command)
-{
-    reply_reader reader = start_reader(command, '\0', true);
-    // Everything up to the quiet is printed, lines after a final result
-    // code (late unsolicited ones) included.
-    for (const char* p = reply; *p != '\0' && !reader.print_failed; ++p)
-        take(&reader, *p);
-    finish(reader);
-    errno = reader.print_errno;
-    return !reader.print_failed;
 }

@@ -23,8 +23,9 @@ reply_end exchange_until_result(const char* text, bool message_text, int timeout
 // Sends ESC: a modem that shows the prompt stops waiting for a message text.
 void abandon_message();
 
-// Prints the information lines of a reply read until the line fell quiet:
-// each line but the echo of command, empty lines, final result codes and the
-// prompt, without CR, ended by one line feed. Returns false (errno set) when
-// standard output failed.
-bool print_info_lines(const char* reply, const char* command);
+// Sends command and CR LF, then reads its reply until the line falls quiet
+// and prints it with the tool's line feed, or with info_only its
+// information lines alone (all but the echo, empty lines, final result codes
+// and the prompt, without CR, each ended by one line feed). Returns 0, or -1
+// after reporting as exchange_until_result does.
+int exchange_until_quiet(const char* command, bool info_only);
