@@ -148,11 +148,14 @@ TEST(Results, MessageSentInOneRunAndAPromptWithoutTextIsAbandoned)
     EXPECT_EQ(line->messages()[0].number, "+15550100");
     EXPECT_EQ(line->messages()[0].text, "Hi there");
 
-    // With -i only the message's reference is left; the echo of the text goes.
+    // With -i only the message's reference is left; the echo of the text,
+    // with its line break, goes.
     sim_line stored;
-    r = run_on(stored, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"+15550100\"", "Hi", "AT"});
+    r = run_on(stored, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"+15550100\"", "Hi\nthere", "AT"});
     EXPECT_EQ(r.out, "+CMGW: 1\n");
     EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(stored->messages().size(), 1u);
+    EXPECT_EQ(stored->messages()[0].text, "Hi\nthere");
 
     sim_line alone;
     r = run_on(alone, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"1\""});

@@ -160,21 +160,23 @@ bool add_to_line(reply_reader& r, char byte)
     if (r.line_length < line_capacity)
         ++r.line_length;
 
-    bool kept = false;
+    // A byte that goes on matching the command is kept back (see
+    // keep_echo_part) until the line turns out not to be the echo.
+    bool held = false;
     if (!r.echo_decided && !r.echo_broken) {
         if (r.echo_matched < r.command_length && byte == r.command[r.echo_matched]) {
             ++r.echo_matched;
-            kept = true;
+            held = true;
         } else if (r.echo_matched == r.command_length && r.echo_end != 0 && !r.echo_ended &&
                    byte == r.echo_end) {
             r.echo_ended = true;
-            kept = true;
+            held = true;
         } else {
             r.echo_broken = true;
             keep_echo_part(r);
         }
     }
-    if (r.info_only && !kept)
+    if (r.info_only && !held)
         keep(r, &byte, 1);
     return false;
 }
@@ -188,8 +190,12 @@ bool take(void* context, char byte)
         return false;
     if (!r.info_only)
         keep(r, &byte, 1);
+    // A line end inside the echo of a command or text that holds one (a
+    // message text of several lines) is part of the echo.
+    bool in_echo = r.echo_matched > 0 && !r.echo_decided && !r.echo_broken &&
+                   r.echo_matched < r.command_length && byte == r.command[r.echo_matched];
     bool over = false;
-    if (byte == '\r' || byte == '\n') {
+    if ((byte == '\r' || byte == '\n') && !in_echo) {
         end_line(r);
         if (byte == '\n') {
             print_out(r);
