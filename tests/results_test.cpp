@@ -186,6 +186,7 @@ TEST(Results, BadOptionsAreUsageErrorsAndOpenNothing)
         {{"-t", "-1", dev, "AT"}, "atquery: bad value for --timeout: '-1' (seconds, greater than 0)\n"},
         {{"-b", "9601", dev, "AT"}, "atquery: bad value for --baud: '9601' (2400, 4800, 9600, 115200 or 460800)\n"},
         {{"-t"}, "atquery: option '-t' needs a value\n"},
+        {{"--dial"}, "atquery: option '--dial' needs a value\n"},
         {{"-x", dev, "AT"}, "atquery: unknown option '-x'\n"},
         {{"--bogus", dev, "AT"}, "atquery: unknown option '--bogus'\n"},
         {{"--dial", "123", dev, "AT"}, "atquery: a COMMAND cannot go with --voice-setup or --dial\n"},
