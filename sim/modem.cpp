@@ -19,6 +19,7 @@ namespace {
 
 constexpr char ok[] = "\r\nOK\r\n";
 constexpr char error[] = "\r\nERROR\r\n";
+constexpr char ring[] = "\r\nRING\r\n"; // the unsolicited line faults::urc_every_ms sends
 constexpr char text_prompt[] = "\r\n> "; // asks for a message's text
 constexpr char endless_pattern[] = "+CMGL: 1,\"REC READ\",\"+15550100\",,\"endless\"\r\n";
 
@@ -96,13 +97,15 @@ bool is_dial_string(std::string_view text)
 // A quoted phone number, optionally followed by its type: "+15550100",145.
 bool address(std::string_view text)
 {
+    if (!text.starts_with('"'))
+        return false;
     size_t end = text.find('"', 1);
-    if (text.empty() || text[0] != '"' || end == std::string_view::npos ||
-        !is_dial_string(text.substr(1, end - 1)))
+    if (end == std::string_view::npos || !is_dial_string(text.substr(1, end - 1)))
         return false;
     std::string_view type = text.substr(end + 1);
     return type.empty() || (type[0] == ',' && one_number(type.substr(1)));
 }
+
 // A voice call: a dial string and the semicolon that keeps the modem in
 // command mode (without it, a data call).
 bool voice_call(std::string_view text)
@@ -300,14 +303,18 @@ void modem::start()
     thread_ = std::thread([this] { serve(); });
 }
 
-void modem::interrupt()
+// The wake pipe carries one byte per request: 'r' to release the terminal's
+// output, anything else to stop. It does not block: a full pipe already
+// wakes serve().
+void modem::wake(char request)
 {
-    // The pipe does not block: a full pipe already wakes serve().
-    if (wake_pipe_[1] >= 0) {
-        char byte = 's';
-        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &byte, 1);
-    }
+    if (wake_pipe_[1] >= 0)
+        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &request, 1);
 }
+
+void modem::interrupt() { wake('s'); }
+
+void modem::release() { wake('r'); }
 
 void modem::stop()
 {
@@ -324,9 +331,9 @@ void modem::hang_up()
     hung_up_ = true;
 }
 
-void modem::queue(long long due_us, std::string bytes, bool hangup_after)
+void modem::queue(long long due_us, std::string bytes, bool hangup_after, bool more_follows)
 {
-    out_.emplace(due_us, pending{due_us, std::move(bytes), hangup_after});
+    out_.emplace(due_us, pending{std::move(bytes), hangup_after, more_follows, false});
 }
 
 void modem::take(char byte, long long now)
@@ -397,7 +404,9 @@ void modem::respond(reply r, long long now)
     std::string& text = r.text;
     if (text.empty())
         return;
-    long long due = now + (faults_.delay_ms + r.late_ms) * 1000LL;
+    // One command at a time: an answer never starts before the one before it
+    // is out, however late that was.
+    long long due = std::max(now + (faults_.delay_ms + r.late_ms) * 1000LL, answered_by_us_);
     if (faults_.endless) {
         endless_from_us_ = due;
         return;
@@ -410,11 +419,12 @@ void modem::respond(reply r, long long now)
     size_t from = 0;
     for (int i = 0; i < pieces; ++i) {
         size_t to = text.size() * (i + 1) / pieces;
-        queue(due, text.substr(from, to - from));
+        queue(due, text.substr(from, to - from), false, i + 1 < pieces);
         from = to;
         if (i + 1 < pieces)
             due += faults_.gap_ms * 1000LL;
     }
+    answered_by_us_ = due;
     if (faults_.hangup_after_answer_ms >= 0)
         queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
 }
@@ -446,7 +456,8 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
     case effect::echo_on: echo_ = true; break;
     case effect::set_cmee: cmee_ = body.back() - '0'; break;
     case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
-    case effect::pin_not_wanted: return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
+    case effect::pin_not_wanted:
+        return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
     case effect::set_cmgf: cmgf_ = body.back() - '0'; break;
     case effect::show_cmgf: return {info("+CMGF: " + std::to_string(cmgf_))};
     case effect::send_message:
@@ -473,11 +484,31 @@ bool modem::flush_due(long long now)
 {
     std::string ready;
     bool hangup = false;
-    // Answers leave in the order they were queued, once due.
+    // Answers leave in the order they were queued, once due. An unsolicited
+    // line waits while an answer stands split inside a line, and then goes
+    // in at the next line end.
     while (!out_.empty() && out_.begin()->first <= now) {
-        ready += out_.begin()->second.bytes;
-        hangup = hangup || out_.begin()->second.hangup_after;
+        pending item = std::move(out_.begin()->second);
         out_.erase(out_.begin());
+        hangup = hangup || item.hangup_after;
+        if (item.unsolicited) {
+            held_ += item.bytes;
+        } else if (!item.bytes.empty()) {
+            size_t at = ready.size();
+            ready += item.bytes;
+            mid_line_ = item.more_follows && !ready.ends_with('\n');
+            if (!held_.empty() && mid_line_) {
+                size_t line_end = ready.rfind('\n');
+                if (line_end != std::string::npos && line_end >= at) {
+                    ready.insert(line_end + 1, held_);
+                    held_.clear();
+                }
+            }
+        }
+        if (!held_.empty() && !mid_line_) {
+            ready += held_;
+            held_.clear();
+        }
     }
     if (endless_from_us_ >= 0 && endless_from_us_ <= now && ready.empty())
         ready = endless_pattern;
@@ -493,7 +524,8 @@ bool modem::flush_due(long long now)
             continue;
         break; // full: keep the rest at the front of the queue
     }
-    if (done < ready.size()) {
+    blocked_ = done < ready.size();
+    if (blocked_) {
         // An endless answer is made afresh; only real bytes wait.
         if (!(endless_from_us_ >= 0 && ready == endless_pattern && done == 0))
             queue(out_.empty() ? now : std::min(now, out_.begin()->first),
@@ -510,26 +542,41 @@ bool modem::flush_due(long long now)
 void modem::serve()
 {
     char buffer[256];
+    const long long urc_every_us = faults_.urc_every_ms * 1000LL;
+    if (urc_every_us > 0 && next_urc_us_ < 0)
+        next_urc_us_ = now_us() + urc_every_us;
     while (master_fd_ >= 0) {
         long long now = now_us();
+        // Unsolicited lines that the terminal cannot take are lost, as on a
+        // serial line that no program reads.
+        for (; urc_every_us > 0 && next_urc_us_ <= now; next_urc_us_ += urc_every_us)
+            if (!blocked_)
+                out_.emplace(next_urc_us_, pending{ring, false, false, true});
         if (flush_due(now))
             return;
 
-        bool want_out = endless_from_us_ >= 0 || (!out_.empty() && out_.begin()->first <= now);
+        bool want_out = (endless_from_us_ >= 0 && endless_from_us_ <= now) ||
+                        (!out_.empty() && out_.begin()->first <= now);
+        long long wake_us = urc_every_us > 0 ? next_urc_us_ : -1;
+        for (long long due : {out_.empty() ? -1 : out_.begin()->first, endless_from_us_})
+            if (due >= 0 && (wake_us < 0 || due < wake_us))
+                wake_us = due;
         int timeout_ms = -1;
-        if (!out_.empty() && !want_out)
-            timeout_ms = static_cast<int>((out_.begin()->first - now + 999) / 1000);
-        else if (endless_from_us_ > now)
-            timeout_ms = static_cast<int>((endless_from_us_ - now + 999) / 1000);
+        if (!want_out && wake_us >= 0)
+            timeout_ms = static_cast<int>(std::max(0LL, (wake_us - now + 999) / 1000));
 
         pollfd fds[2] = {{master_fd_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
                          {wake_pipe_[0], POLLIN, 0}};
         if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
             return;
         if (fds[1].revents != 0) {
-            char byte;
-            [[maybe_unused]] ssize_t n = ::read(wake_pipe_[0], &byte, 1);
-            return;
+            char requests[16];
+            ssize_t n = ::read(wake_pipe_[0], requests, sizeof requests);
+            for (ssize_t i = 0; i < n; ++i)
+                if (requests[i] != 'r')
+                    return;
+            tcflow(slave_fd_, TCOON);
+            continue;
         }
         if ((fds[0].revents & POLLIN) == 0)
             continue;
@@ -542,8 +589,12 @@ void modem::serve()
             {
                 std::lock_guard lock(mutex_);
                 received_ += buffer[i];
-                last = faults_.hangup_after_bytes >= 0 &&
-                       static_cast<long>(received_.size()) >= faults_.hangup_after_bytes;
+                long count = static_cast<long>(received_.size());
+                last = faults_.hangup_after_bytes >= 0 && count >= faults_.hangup_after_bytes;
+                // Before the byte's echo, which tells a test that it is done.
+                if (!held_output_ && faults_.hold_after_bytes >= 0 &&
+                    count >= faults_.hold_after_bytes)
+                    held_output_ = tcflow(slave_fd_, TCOOFF) == 0;
             }
             if (last) {
                 hang_up();
