@@ -54,9 +54,10 @@ int send_ended(const char* data, int length, const char* end, int end_length, ti
 
 // Reads one byte per read (each waits at most 0.1 s, 50 us after every read
 // but the first), past any quiet, handing each byte to take(context, byte)
-// until take returns true; then discards both queues. Returns 0 when take
-// ended the reply; -1 with errno ETIMEDOUT when the monotonic clock reached
-// deadline first; -1 with errno set when a read failed.
+// until take returns true; then discards both queues. Bytes that had arrived
+// by the deadline (on the monotonic clock) are still taken after it. Returns
+// 0 when take ended the reply; -1 with errno ETIMEDOUT when the deadline
+// passed and those bytes were taken first; -1 with errno set when a read failed.
 int read_until(const timespec& deadline, bool (*take)(void* context, char byte), void* context);
 
 // Prints label, ": " and the text for errno on standard error (perror),

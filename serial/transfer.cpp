@@ -3,6 +3,7 @@
 #include "serial/port.h"
 
 #include <cerrno>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -102,13 +103,21 @@ bool reached(const timespec& deadline)
 int read_until(const timespec& deadline, bool (*take)(void* context, char byte), void* context)
 {
     int result = 0;
+    // Bytes still to take once the deadline passed: those that had arrived
+    // by then (the reading may lag behind, as during the 300 ms pause after
+    // the command), but nothing later. -1 until the deadline passed.
+    int in_time = -1;
     for (bool first = true;; first = false) {
         // Checked between reads: a read that waits returns within 0.1 s, so
         // the limit is kept to that.
-        if (reached(deadline)) {
+        if (in_time < 0 && reached(deadline) && ioctl(port_fd, FIONREAD, &in_time) != 0)
+            in_time = 0;
+        if (in_time == 0) {
             result = ETIMEDOUT;
             break;
         }
+        if (in_time > 0)
+            --in_time;
         char byte;
         ssize_t got = read(port_fd, &byte, 1);
         if (got < 0) {

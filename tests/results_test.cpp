@@ -82,6 +82,13 @@ TEST(Results, OperatorScanArrivesWholeWithinTheLimitAndIsCutWithStatus3After)
     EXPECT_EQ(r.out, "AT+COPS=?\r\n");
     EXPECT_EQ(r.status, 0);
 
+    // A limit shorter than the 300 ms pause after the command still takes
+    // what arrived within it.
+    sim_line quick;
+    r = run_on(quick, {"-t", "0.1", "-i"}, {"AT+CSQ"});
+    EXPECT_EQ(r.out, "+CSQ: 23,99\n");
+    EXPECT_EQ(r.status, 0);
+
     sim_line late;
     long long start = now_ms();
     r = run_on(late, {"-t", "1"}, {"AT+COPS=?", "ATI"});
