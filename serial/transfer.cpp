@@ -120,7 +120,10 @@ int read_until(const timespec& deadline, bool (*take)(void* context, char byte),
             --in_time;
         char byte;
         ssize_t got = read(port_fd, &byte, 1);
-        if (got < 0) {
+        // A hung-up line (a USB modem unplugged) reads as empty at once,
+        // which would spin here until the deadline; its ioctls fail instead.
+        int waiting;
+        if (got < 0 || (got == 0 && ioctl(port_fd, FIONREAD, &waiting) != 0)) {
             result = errno;
             break;
         }

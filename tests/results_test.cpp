@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -248,6 +250,26 @@ TEST(Results, FailuresWhileWaitingAreReportedWith255)
     EXPECT_EQ(r.err, "puts error: No space left on device\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(full->received(), "AT\r\n");
+}
+
+TEST(Results, HungUpLineEndsTheWaitWithAReadErrorAtOnce)
+{
+    // As when a USB modem is unplugged: the terminal is hung up under the
+    // tool, and reads come back empty at once.
+    sim_line line({.scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
+    tool_process p = start_tool({.args = {"-t", "8", line.path(), "AT+X"}});
+    EXPECT_EQ(read_line(p), "AT+X\r\r");
+    EXPECT_EQ(read_line(p), "+X: 1\r");
+    long long start = now_ms();
+    if (ioctl(line->terminal_fd(), TIOCVHANGUP) != 0) {
+        finish_tool(p, SIGKILL);
+        GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
+    }
+    tool_result r = finish_tool(p);
+    EXPECT_LT(now_ms() - start, 5000);
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
+    EXPECT_EQ(r.status, 255);
 }
 
 TEST(Results, CommandGoesOutPacedAsWithoutTimeoutThenOneByteReads)
