@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -33,14 +34,33 @@ int send_line(const char* data, int length)
     return send_ended(data, length, line_end, sizeof line_end, nullptr);
 }
 
-int send_ended(const char* data, int length, const char* end, int end_length, timespec* sent_at)
+namespace {
+
+unsigned monotonic_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned>(now.tv_sec) * 1000U + static_cast<unsigned>(now.tv_nsec) / 1000000U;
+}
+
+// Bytes waiting in the input queue; -1 when the line cannot tell. A hung-up
+// line (a USB modem unplugged) reads as empty at once, but fails here.
+int queued()
+{
+    int count;
+    return ioctl(port_fd, FIONREAD, &count) == 0 ? count : -1;
+}
+
+} // namespace
+
+int send_ended(const char* data, int length, const char* end, int end_length, unsigned* sent_ms)
 {
     if (send_paced(data, length) != 0)
         return -1;
     if (write(port_fd, end, end_length) < 0)
         return -1;
-    if (sent_at != nullptr)
-        clock_gettime(CLOCK_MONOTONIC, sent_at);
+    if (sent_ms != nullptr)
+        *sent_ms = monotonic_ms();
     // The modem answers within this pause; the answer waits in the input
     // queue until read_reply takes it.
     usleep(line_end_pause_us);
@@ -88,19 +108,7 @@ int read_reply(std::span<char> buffer)
     return capacity > 0 ? pos + 1 : 0;
 }
 
-namespace {
-
-bool reached(const timespec& deadline)
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
-
-} // namespace
-
-int read_until(const timespec& deadline, bool (*take)(void* context, char byte), void* context)
+int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), void* context)
 {
     int result = 0;
     // Bytes still to take once the deadline passed: those that had arrived
@@ -110,8 +118,11 @@ int read_until(const timespec& deadline, bool (*take)(void* context, char byte),
     for (bool first = true;; first = false) {
         // Checked between reads: a read that waits returns within 0.1 s, so
         // the limit is kept to that.
-        if (in_time < 0 && reached(deadline) && ioctl(port_fd, FIONREAD, &in_time) != 0)
-            in_time = 0;
+        if (in_time < 0 && static_cast<int>(monotonic_ms() - deadline_ms) >= 0) {
+            in_time = queued();
+            if (in_time < 0)
+                in_time = 0;
+        }
         if (in_time == 0) {
             result = ETIMEDOUT;
             break;
@@ -120,10 +131,7 @@ int read_until(const timespec& deadline, bool (*take)(void* context, char byte),
             --in_time;
         char byte;
         ssize_t got = read(port_fd, &byte, 1);
-        // A hung-up line (a USB modem unplugged) reads as empty at once,
-        // which would spin here until the deadline; its ioctls fail instead.
-        int waiting;
-        if (got < 0 || (got == 0 && ioctl(port_fd, FIONREAD, &waiting) != 0)) {
+        if (got < 0 || (got == 0 && queued() < 0)) {
             result = errno;
             break;
         }

@@ -46,7 +46,7 @@ TEST(Results, EachFinalResultCodeEndsTheReplyWithItsStatus)
     EXPECT_EQ(r.status, 0);
 
     // Error codes: status 1 and the commands after it are not sent.
-    for (std::string code : {"ERROR", "+CME ERROR: 10", "+CMS ERROR: 500", "NO CARRIER", "BUSY",
+    for (std::string code : {"ERROR", "+CME ERROR: 10", "+CME ERROR: operation not allowed", "+CMS ERROR: 500", "NO CARRIER", "BUSY",
                              "NO ANSWER", "NO DIALTONE", "COMMAND NOT SUPPORT"}) {
         sim_line line({.scripts = {{"AT+E", "\r\n+E: 1\r\n\r\n" + code + "\r\n"}}});
         r = run_on(line, {"--timeout", "5"}, {"AT+E", "AT"});

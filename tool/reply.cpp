@@ -107,12 +107,15 @@ void keep_echo_part(reply_reader& r)
 // Whether the current line is a final result code, and which.
 bool is_final(const reply_reader& r, reply_end& end)
 {
+    // Longer lines are printed in pieces as they come: never a result.
     if (r.line_length >= line_capacity)
         return false;
+    int known = r.line_length < head_capacity ? r.line_length : head_capacity;
     for (const result_code& code : result_codes) {
-        int length = static_cast<int>(std::strlen(code.text));
-        if ((code.prefix ? r.line_length >= length : r.line_length == length) &&
-            std::memcmp(r.head, code.text, static_cast<size_t>(length)) == 0) {
+        int i = 0;
+        while (code.text[i] != '\0' && i < known && r.head[i] == code.text[i])
+            ++i;
+        if (code.text[i] == '\0' && (code.prefix || i == r.line_length)) {
             end = code.end;
             return true;
         }
@@ -234,19 +237,9 @@ void start_reader(reply_reader& r, const char* command, char echo_end, bool info
                                          strncasecmp(command, "AT+CMGW", 7) == 0);
 }
 
-void add_ms(timespec& t, int ms)
+bool send_text(const char* text, const char* end, int end_length, unsigned* sent_ms)
 {
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_nsec -= 1000000000L;
-        ++t.tv_sec;
-    }
-}
-
-bool send_text(const char* text, const char* end, int end_length, timespec* sent_at)
-{
-    if (send_ended(text, static_cast<int>(std::strlen(text)), end, end_length, sent_at) == 0)
+    if (send_ended(text, static_cast<int>(std::strlen(text)), end, end_length, sent_ms) == 0)
         return true;
     report_error("send_line error");
     return false;
@@ -298,15 +291,14 @@ int exchange_until_quiet(const char* command, bool info_only)
 
 reply_end exchange_until_result(const char* text, bool message_text, int timeout_ms, bool info_only)
 {
-    timespec deadline;
-    if (!(message_text ? send_text(text, &ctrl_z, 1, &deadline)
-                       : send_text(text, line_end, sizeof line_end, &deadline)))
+    unsigned sent_ms;
+    if (!(message_text ? send_text(text, &ctrl_z, 1, &sent_ms)
+                       : send_text(text, line_end, sizeof line_end, &sent_ms)))
         return reply_end::failed;
-    add_ms(deadline, timeout_ms);
 
     reply_reader reader;
     start_reader(reader, text, message_text ? ctrl_z : '\0', info_only);
-    int read_result = read_until(deadline, take, &reader);
+    int read_result = read_until(sent_ms + static_cast<unsigned>(timeout_ms), take, &reader);
     int read_errno = errno;
     finish(reader);
 
