@@ -1,5 +1,6 @@
 // Paced transfer: commands go out one byte per write with fixed pauses, and
-// replies come in one byte per read until the line falls quiet.
+// replies come in one byte per read until the line falls quiet or, with a
+// deadline, until the caller has the whole reply.
 #include "serial/port.h"
 
 #include <cerrno>
@@ -27,15 +28,6 @@ int send_paced(const char* data, int length)
     return 0;
 }
 
-} // namespace
-
-int send_line(const char* data, int length)
-{
-    return send_ended(data, length, line_end, sizeof line_end, nullptr);
-}
-
-namespace {
-
 unsigned monotonic_ms()
 {
     timespec now;
@@ -52,6 +44,11 @@ int queued()
 }
 
 } // namespace
+
+int send_line(const char* data, int length)
+{
+    return send_ended(data, length, line_end, sizeof line_end, nullptr);
+}
 
 int send_ended(const char* data, int length, const char* end, int end_length, unsigned* sent_ms)
 {
