@@ -64,6 +64,21 @@ int send_raw(const char* data, int length);
 // what was read before the failure stays in buffer.
 int read_reply(std::span<char> buffer);
 
+// As send_line, but the data is ended by the end_length bytes of end in one
+// write (CR LF for a command, Ctrl-Z for a message text); sent_ms, unless
+// null, gets the time at which that write returned, in milliseconds on the
+// monotonic clock modulo 2^32 (times less than 24 days apart compare right).
+int send_ended(const char* data, int length, const char* end, int end_length, unsigned* sent_ms);
+
+// Reads one byte per read (each waits at most 0.1 s, 50 us after every read
+// but the first), past any quiet, handing each byte to take(context, byte)
+// until take returns true; then discards both queues. Bytes that had arrived
+// by deadline_ms (as send_ended counts) are still taken after it. Returns 0
+// when take ended the reply; -1 with errno ETIMEDOUT when the deadline passed
+// and those bytes were taken first; -1 with errno set when a read failed or
+// the line was hung up.
+int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), void* context);
+
 // Prints label, ": " and the text for errno on standard error (perror),
 // leaving errno as it was for the caller's own report.
 void report_error(const char* label);

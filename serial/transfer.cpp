@@ -1,8 +1,11 @@
 // Paced transfer: commands go out one byte per write with fixed pauses, and
-// replies come in one byte per read until the line falls quiet.
+// replies come in one byte per read until the line falls quiet or, with a
+// deadline, until the caller has the whole reply.
 #include "serial/port.h"
 
 #include <cerrno>
+#include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -25,14 +28,36 @@ int send_paced(const char* data, int length)
     return 0;
 }
 
+unsigned monotonic_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned>(now.tv_sec) * 1000U + static_cast<unsigned>(now.tv_nsec) / 1000000U;
+}
+
+// Bytes waiting in the input queue; -1 when the line cannot tell. A hung-up
+// line (a USB modem unplugged) reads as empty at once, but fails here.
+int queued()
+{
+    int count;
+    return ioctl(port_fd, FIONREAD, &count) == 0 ? count : -1;
+}
+
 } // namespace
 
 int send_line(const char* data, int length)
 {
+    return send_ended(data, length, line_end, sizeof line_end, nullptr);
+}
+
+int send_ended(const char* data, int length, const char* end, int end_length, unsigned* sent_ms)
+{
     if (send_paced(data, length) != 0)
         return -1;
-    if (write(port_fd, line_end, sizeof line_end) < 0)
+    if (write(port_fd, end, end_length) < 0)
         return -1;
+    if (sent_ms != nullptr)
+        *sent_ms = monotonic_ms();
     // The modem answers within this pause; the answer waits in the input
     // queue until read_reply takes it.
     usleep(line_end_pause_us);
@@ -78,6 +103,47 @@ int read_reply(std::span<char> buffer)
         return -1;
     }
     return capacity > 0 ? pos + 1 : 0;
+}
+
+int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), void* context)
+{
+    int result = 0;
+    // Bytes still to take once the deadline passed: those that had arrived
+    // by then (the reading may lag behind, as during the 300 ms pause after
+    // the command), but nothing later. -1 until the deadline passed.
+    int in_time = -1;
+    for (bool first = true;; first = false) {
+        // Checked between reads: a read that waits returns within 0.1 s, so
+        // the limit is kept to that.
+        if (in_time < 0 && static_cast<int>(monotonic_ms() - deadline_ms) >= 0) {
+            in_time = queued();
+            if (in_time < 0)
+                in_time = 0;
+        }
+        if (in_time == 0) {
+            result = ETIMEDOUT;
+            break;
+        }
+        if (in_time > 0)
+            --in_time;
+        char byte;
+        ssize_t got = read(port_fd, &byte, 1);
+        if (got < 0 || (got == 0 && queued() < 0)) {
+            result = errno;
+            break;
+        }
+        if (!first)
+            usleep(read_pause_us);
+        if (got == 1 && take(context, byte))
+            break;
+    }
+    // As after read_reply: what comes after the end is not this reply's.
+    tcflush(port_fd, TCIOFLUSH);
+    if (result != 0) {
+        errno = result;
+        return -1;
+    }
+    return 0;
 }
 
 int read_port(char* buffer, int size)

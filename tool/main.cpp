@@ -3,6 +3,7 @@
 // every exit status.
 #include "serial/port.h"
 #include "tool/options.h"
+#include "tool/reply.h"
 #include "tool/voice.h"
 
 #include <cerrno>
@@ -14,8 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int reply_capacity = 5000;
 
 // With 0, 1 or 2 closed, the device would be opened in its place and our
 // messages or the reply would be written into the modem.
@@ -34,46 +33,38 @@ bool open_standard_descriptors()
     return true;
 }
 
-// Prints the reply with its line feed and makes sure it left the process.
-bool print_reply(const char* reply)
-{
-    return std::puts(reply) >= 0 && flush_stdout();
-}
-
-// Sends the command, prints the reply; the line is still configured after it.
-int exchange(const char* command)
-{
-    if (send_line(command, static_cast<int>(std::strlen(command))) != 0) {
-        report_error("send_line error");
-        return -1;
-    }
-
-    char reply_buffer[reply_capacity];
-    std::memset(reply_buffer, 0, sizeof reply_buffer);
-    int read_result = read_reply(reply_buffer);
-    int read_errno = errno;
-
-    bool printed = print_reply(reply_buffer);
-    int print_errno = errno;
-
-    if (read_result < 0) {
-        errno = read_errno;
-        report_error("read_reply error");
-    }
-    if (!printed) {
-        errno = print_errno;
-        report_error("puts error");
-    }
-    return read_result < 0 || !printed ? -1 : 0;
-}
-
-// Runs the commands one after the other on the configured line; stops at
-// the first that fails.
+// Each reply read until the line falls quiet; stops at the first command
+// that fails.
 int run_commands(const run_options& options)
 {
     for (int i = 0; i < options.command_count; ++i)
-        if (exchange(options.commands[i]) != 0)
+        if (exchange_until_quiet(options.commands[i], options.info_only) != 0)
             return -1;
+    return 0;
+}
+
+// Each reply read until its final result code (-t). The command after a
+// message prompt is the message text. Stops at the first command that does
+// not succeed: 1 for an error result (or a prompt no text follows), 3 for no
+// final result code in time, -1 for a failure.
+int run_until_results(const run_options& options)
+{
+    bool message_text = false;
+    for (int i = 0; i < options.command_count; ++i) {
+        reply_end end = exchange_until_result(options.commands[i], message_text, options.timeout_ms,
+                                              options.info_only);
+        message_text = end == reply_end::prompt;
+        if (message_text && i + 1 == options.command_count) {
+            abandon_message();
+            return 1;
+        }
+        if (end == reply_end::error)
+            return 1;
+        if (end == reply_end::timed_out)
+            return 3;
+        if (end == reply_end::failed)
+            return -1;
+    }
     return 0;
 }
 
@@ -152,7 +143,9 @@ int main(int argc, char* argv[])
     }
 
     bool voice = options.voice_setup || options.dial_number != nullptr;
-    int status = voice ? run_voice(options) : run_commands(options);
+    int status = voice                    ? run_voice(options)
+                 : options.timeout_ms > 0 ? run_until_results(options)
+                                          : run_commands(options);
     restore_opt();
     close(port_fd);
     return status < 0 ? failure_status : status;

@@ -9,7 +9,7 @@
 
 const char usage_text[] =
     "usage: atquery [OPTIONS] DEVICE COMMAND...\n"
-    "       atquery [OPTIONS] --voice-setup | --dial NUMBER DEVICE\n"
+    "       atquery [OPTIONS] [--voice-setup] [--dial NUMBER] DEVICE\n"
     "Sends each COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw),\n"
     "prints its reply, read until the line is quiet for 0.1 s, and restores\n"
     "the line settings.\n"
@@ -20,12 +20,12 @@ const char usage_text[] =
     "  -w, --wait SECONDS     wait this long for a port another run holds (default 10)\n"
     "      --no-lock          use the port without locking it\n"
     "      --voice-setup      send the voice call set-up commands\n"
-    "      --dial NUMBER      place a voice call to NUMBER\n"
+    "      --dial NUMBER      place a voice call to NUMBER (after the set-up)\n"
     "  -h, --help             show this text\n"
     "      --version          show the version\n"
-    "Exit status: 0 replies printed (with -t: every command ended in OK or CONNECT),\n"
-    "1 a command ended in an error result, 2 usage, 3 no final result within\n"
-    "SECONDS, 4 port busy, 255 failure.\n";
+    "Exit status: 0 replies printed (with -t: every command ended in OK, CONNECT or\n"
+    "an answered prompt), 1 a command ended in an error result, 2 usage, 3 no final\n"
+    "result within SECONDS, 4 port busy, 255 failure.\n";
 
 namespace {
 

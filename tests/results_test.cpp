@@ -1,0 +1,310 @@
+// The options against the simulated modem: replies read until their final
+// result code, several commands, information lines, the message prompt, the
+// line speed, the voice sequences and the usage errors.
+#include "sim_fixture.h"
+#include "syscall_trace.h"
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using args = std::vector<std::string>;
+
+// The tool's arguments: options, then the line's path, then the commands.
+tool_result run_on(sim_line& line, args options, args commands, tool_run how = {})
+{
+    how.args = std::move(options);
+    how.args.push_back(line.path());
+    how.args.insert(how.args.end(), commands.begin(), commands.end());
+    tool_result result = run_tool(how);
+    line.stop();
+    return result;
+}
+
+// The line's output speed as the modem's side of the terminal sees it.
+speed_t speed_of(sim_line& line)
+{
+    termios t{};
+    return tcgetattr(line->terminal_fd(), &t) == 0 ? cfgetospeed(&t) : B0;
+}
+
+TEST(Results, EachFinalResultCodeEndsTheReplyWithItsStatus)
+{
+    // Success codes: every command is answered and the run goes on.
+    sim_line ok({.scripts = {{"AT+A", "\r\nOK\r\n"},
+                             {"AT+B", "\r\nCONNECT\r\n"},
+                             {"AT+C", "\r\nCONNECT 115200\r\n"}}});
+    tool_result r = run_on(ok, {"-t", "5"}, {"AT+A", "AT+B", "AT+C"});
+    EXPECT_EQ(r.out, "AT+A\r\r\nOK\r\n\nAT+B\r\r\nCONNECT\r\n\nAT+C\r\r\nCONNECT 115200\r\n\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+
+    // Error codes: status 1 and the commands after it are not sent.
+    for (std::string code : {"ERROR", "+CME ERROR: 10", "+CME ERROR: operation not allowed", "+CMS ERROR: 500", "NO CARRIER", "BUSY",
+                             "NO ANSWER", "NO DIALTONE", "COMMAND NOT SUPPORT"}) {
+        sim_line line({.scripts = {{"AT+E", "\r\n+E: 1\r\n\r\n" + code + "\r\n"}}});
+        r = run_on(line, {"--timeout", "5"}, {"AT+E", "AT"});
+        EXPECT_EQ(r.out, "AT+E\r\r\n+E: 1\r\n\r\n" + code + "\r\n\n") << code;
+        EXPECT_EQ(r.err, "") << code;
+        EXPECT_EQ(r.status, 1) << code;
+        EXPECT_EQ(line->received(), "AT+E\r\n") << code;
+    }
+}
+
+TEST(Results, ReplyGoesOnPastQuietUnsolicitedLinesZeroBytesAndAnEchoReadingAsAResult)
+{
+    // The echo "OK" is the command, not its result; RING, +CMTI, a line that
+    // only holds OK, a zero byte and 0.6 s of quiet do not end the reply.
+    const char answer[] = "\r\nRING\r\n\r\n+CMTI: \"SM\",3\r\n\r\n+X: OK\0K\r\n\r\nOKAY\r\n\r\nOK\r\n";
+    sim_line line({.faults = {.pieces = 2, .gap_ms = 600},
+                   .scripts = {{"OK", std::string(answer, sizeof answer - 1)}}});
+    tool_result r = run_on(line, {"-t", "5"}, {"OK"});
+    EXPECT_EQ(r.out, "OK\r\r\nRING\r\n\r\n+CMTI: \"SM\",3\r\n\r\n+X: OKK\r\n\r\nOKAY\r\n\r\nOK\r\n\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Results, OperatorScanArrivesWholeWithinTheLimitAndIsCutWithStatus3After)
+{
+    // The simulated modem lists the operators after 2 s.
+    sim_line in_time;
+    tool_result r = run_on(in_time, {"-t", "5", "-i"}, {"AT+COPS=?"});
+    EXPECT_EQ(r.out, "+COPS: (2,\"atquery net\",\"atquery\",\"26201\",7),"
+                     "(1,\"Operator B\",\"OpB\",\"26202\",2),,(0-4),(0-2)\n");
+    EXPECT_EQ(r.status, 0);
+
+    // Without -t the reply ends at the first quiet, as it always did.
+    sim_line quiet;
+    r = run_on(quiet, {}, {"AT+COPS=?"});
+    EXPECT_EQ(r.out, "AT+COPS=?\r\n");
+    EXPECT_EQ(r.status, 0);
+
+    // A limit shorter than the 300 ms pause after the command still takes
+    // what arrived within it.
+    sim_line quick;
+    r = run_on(quick, {"-t", "0.1", "-i"}, {"AT+CSQ"});
+    EXPECT_EQ(r.out, "+CSQ: 23,99\n");
+    EXPECT_EQ(r.status, 0);
+
+    sim_line late;
+    long long start = now_ms();
+    r = run_on(late, {"-t", "1"}, {"AT+COPS=?", "ATI"});
+    EXPECT_GE(now_ms() - start, 1000);
+    EXPECT_EQ(r.out, "AT+COPS=?\r\n");
+    EXPECT_EQ(r.err, "read_reply error: Connection timed out\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(late->received(), "AT+COPS=?\r\n");
+}
+
+TEST(Results, RepliesArePrintedALineAtATimeAsTheyArrive)
+{
+    sim_line line({.scripts = {{"AT+CMGL", "\r\n+CMGL: 1\r\nfirst\r\n"}}});
+    tool_process p = start_tool({.args = {"-t", "20", line.path(), "AT+CMGL"}});
+    EXPECT_EQ(read_line(p), "AT+CMGL\r\r");
+    EXPECT_EQ(read_line(p), "+CMGL: 1\r");
+    EXPECT_EQ(read_line(p), "first\r");
+    line->inject("\r\nOK\r\n");
+    tool_result r = finish_tool(p);
+    EXPECT_EQ(r.out, "\r\nOK\r\n\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Results, SeveralCommandsWithoutTimeoutAreEachLikeASingleRun)
+{
+    sim_line line;
+    tool_result r = run_on(line, {}, {"AT", "ATE0", "AT+CPIN?"});
+    EXPECT_EQ(r.out, "AT\r\r\nOK\r\n\nATE0\r\r\nOK\r\n\n\r\n+CPIN: READY\r\n\r\nOK\r\n\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(line->received(), "AT\r\nATE0\r\nAT+CPIN?\r\n");
+}
+
+TEST(Results, InfoPrintsOnlyTheInformationLinesWithAndWithoutTimeout)
+{
+    const std::string answer = "\r\n+X: 1\r\n\r\nRING\r\n\r\n+X: 2\r\n\r\nOK\r\n";
+    for (args options : {args{"-i"}, args{"-i", "-t", "5"}}) {
+        sim_line line({.scripts = {{"AT+X", answer}, {"AT+Y", "\r\nOK\r\n"}}});
+        tool_result r = run_on(line, options, {"AT+X", "AT+Y", "AT+X"});
+        EXPECT_EQ(r.out, "+X: 1\nRING\n+X: 2\n+X: 1\nRING\n+X: 2\n");
+        EXPECT_EQ(r.status, 0);
+    }
+
+    // A long echo is dropped and a long line printed whole; with echo off, a
+    // first line that is only part of the command is information.
+    const std::string command = "AT+L=" + std::string(700, '7');
+    const std::string long_line = "+L: " + std::string(1500, 'x');
+    sim_line line({.scripts = {{command, "\r\n" + long_line + "\r\n\r\nOK\r\n"},
+                               {"AT+LONGER", "AT+LONG\r\n+CME ERROR: 3\r\n"}}});
+    tool_result r = run_on(line, {"-it", "5"}, {command, "ATE0", "AT+LONGER"});
+    EXPECT_EQ(r.out, long_line + "\nAT+LONG\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Results, MessageSentInOneRunAndAPromptWithoutTextIsAbandoned)
+{
+    // The text goes out after the prompt, one byte per write, ended by Ctrl-Z.
+    sim_line line;
+    tool_result r = run_on(line, {"-t", "5"}, {"AT+CMGF=1", "at+cmgs=\"+15550100\"", "Hi there"});
+    EXPECT_EQ(line->received(), "AT+CMGF=1\r\nat+cmgs=\"+15550100\"\r\nHi there\x1a");
+    EXPECT_EQ(r.out, "AT+CMGF=1\r\r\nOK\r\n\nat+cmgs=\"+15550100\"\r\r\n> \n"
+                     "Hi there\r\n+CMGS: 1\r\n\r\nOK\r\n\n");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(line->messages().size(), 1u);
+    EXPECT_EQ(line->messages()[0].number, "+15550100");
+    EXPECT_EQ(line->messages()[0].text, "Hi there");
+
+    // With -i only the message's reference is left; the echo of the text,
+    // with its line break, goes.
+    sim_line stored;
+    r = run_on(stored, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"+15550100\"", "Hi\nthere", "AT"});
+    EXPECT_EQ(r.out, "+CMGW: 1\n");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(stored->messages().size(), 1u);
+    EXPECT_EQ(stored->messages()[0].text, "Hi\nthere");
+
+    sim_line alone;
+    r = run_on(alone, {"-i", "-t", "5"}, {"AT+CMGF=1", "AT+CMGW=\"1\""});
+    EXPECT_EQ(alone->received(), "AT+CMGF=1\r\nAT+CMGW=\"1\"\r\n\x1b");
+    EXPECT_TRUE(alone->messages().empty());
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Results, BaudSetsTheLineSpeedDuringTheExchange)
+{
+    for (args options : {args{"-b", "9600"}, args{"--baud=9600", "-t", "5"}}) {
+        speed_t seen = B0;
+        sim_line line({.on_command = [&](const std::string&) { seen = speed_of(line); }});
+        tool_result r = run_on(line, options, {"AT"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(seen, speed_t(B9600));
+    }
+}
+
+TEST(Results, BadOptionsAreUsageErrorsAndOpenNothing)
+{
+    sim_line line;
+    const std::string dev = line.path();
+    const std::pair<args, std::string> cases[] = {
+        {{"-t", "0", dev, "AT"}, "atquery: bad value for --timeout: '0' (seconds, greater than 0)\n"},
+        {{"--timeout=1.", dev, "AT"}, "atquery: bad value for --timeout: '1.' (seconds, greater than 0)\n"},
+        {{"-t", "-1", dev, "AT"}, "atquery: bad value for --timeout: '-1' (seconds, greater than 0)\n"},
+        {{"-b", "9601", dev, "AT"}, "atquery: bad value for --baud: '9601' (2400, 4800, 9600, 115200 or 460800)\n"},
+        {{"-t"}, "atquery: option '-t' needs a value\n"},
+        {{"--dial"}, "atquery: option '--dial' needs a value\n"},
+        {{"-x", dev, "AT"}, "atquery: unknown option '-x'\n"},
+        {{"--bogus", dev, "AT"}, "atquery: unknown option '--bogus'\n"},
+        {{"--dial", "123", dev, "AT"}, "atquery: a COMMAND cannot go with --voice-setup or --dial\n"},
+        {{"-t", "5", dev}, ""},
+    };
+    for (const auto& [given, message] : cases) {
+        tool_result r = run_tool({.args = given});
+        EXPECT_EQ(r.err.substr(0, message.size()), message) << given[0];
+        EXPECT_EQ(r.err.find("usage: atquery [OPTIONS] DEVICE COMMAND...\n"), message.size()) << given[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 2) << given[0];
+    }
+    line.stop();
+    EXPECT_EQ(line->received(), "");
+
+    tool_result r = run_tool({.args = {"--version"}});
+    EXPECT_EQ(r.out.rfind("atquery ", 0), 0u);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Results, VoiceSequencesRunFromTheCommandLineAtTheGivenSpeed)
+{
+    speed_t seen = B0;
+    sim_line line({.on_command = [&](const std::string&) { seen = speed_of(line); }});
+    tool_result r = run_on(line, {"--dial", "5550123", "-b", "4800", "--voice-setup"}, {});
+    EXPECT_EQ(line->received(), "AT\r\nAT\r\nAT$NOSLEEP=1\r\nAT+GDT=1\r\nAT$AUPATH=0,1\r\n"
+                                "AT$AUGAIN=1,7\r\nAT$AUGAIN=2,9\r\nATD5550123;\r\n");
+    EXPECT_EQ(seen, speed_t(B4800));
+    // Seven labelled replies, then the dial line without a line end.
+    const std::string dial = "\xD5\xFD\xD4\xDA\xB4\xF2\xB5\xE7\xBB\xB0\xB8\xF8:5550123";
+    ASSERT_GE(r.out.size(), dial.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - dial.size()), dial);
+    EXPECT_EQ(r.out.rfind("\xB7\xB5\xBB\xD8\xD0\xC5\xCF\xA2:\nAT\r\r\nOK\r\n\n", 0), 0u);
+    EXPECT_EQ(r.status, 0);
+
+    r = run_tool({.args = {"--dial", "1", "/nonexistent/ttyUSB9"}});
+    EXPECT_EQ(r.err, "open_port error: No such file or directory\n");
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST(Results, FailuresWhileWaitingAreReportedWith255)
+{
+    // The line drops before a final result code: what came, then the error.
+    sim_line dropped({.faults = {.delay_ms = 400, .hangup_after_answer_ms = 50}, .scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
+    tool_result r = run_on(dropped, {"-t", "5"}, {"AT+X", "AT"});
+    EXPECT_EQ(r.out, "AT+X\r\r\n+X: 1\r\n\n");
+    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
+    EXPECT_EQ(r.status, 255);
+
+    sim_line full;
+    r = run_on(full, {"-t", "5"}, {"AT", "AT"}, {.stdout_to = tool_run::full_out});
+    EXPECT_EQ(r.err, "puts error: No space left on device\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(full->received(), "AT\r\n");
+}
+
+TEST(Results, HungUpLineEndsTheWaitWithAReadErrorAtOnce)
+{
+    // As when a USB modem is unplugged: the terminal is hung up under the
+    // tool, and reads come back empty at once.
+    sim_line line({.scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
+    tool_process p = start_tool({.args = {"-t", "8", line.path(), "AT+X"}});
+    EXPECT_EQ(read_line(p), "AT+X\r\r");
+    EXPECT_EQ(read_line(p), "+X: 1\r");
+    long long start = now_ms();
+    if (ioctl(line->terminal_fd(), TIOCVHANGUP) != 0) {
+        // It needs CAP_SYS_ADMIN, and qemu-user does not pass it on.
+        int failure = errno;
+        finish_tool(p, SIGKILL);
+        GTEST_SKIP() << "cannot hang up the terminal: " << std::strerror(failure);
+    }
+    tool_result r = finish_tool(p);
+    EXPECT_LT(now_ms() - start, 5000);
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST(Results, CommandGoesOutPacedAsWithoutTimeoutThenOneByteReads)
+{
+    sim_line line({.scripts = {{"AT", "\r\nOK\r\n"}}});
+    traced_run traced = trace_on_device({.args = {"-t", "5", line.path(), "AT"}}, line.path());
+    line.stop();
+    ASSERT_EQ(traced.result.status, 0) << traced.result.err;
+    std::vector<std::string> expected = {"tcgetattr", "flush input", "tcsetattr", "flush input",
+                                         R"(write "A")", "sleep 100000", R"(write "T")", "sleep 100000",
+                                         R"(write "\r\n")", "sleep 300000000", "drain", "read 1 = 1"};
+    // The nine bytes of "AT\r\r\nOK\r\n", a pause after each read but the
+    // first, and nothing more is read after the final LF.
+    for (int i = 1; i < 9; ++i) {
+        expected.push_back("read 1 = 1");
+        expected.push_back("sleep 50000");
+    }
+    for (const char* call : {"flush both", "tcsetattr", "close"})
+        expected.push_back(call);
+    // One write to standard output per line (echo, empty line and OK end
+    // at the same LFs), and the tool's line feed.
+    std::vector<std::string> calls;
+    int prints = 0;
+    for (const std::string& call : traced.calls) {
+        if (call == "stdout")
+            ++prints;
+        else
+            calls.push_back(call);
+    }
+    EXPECT_EQ(calls, expected);
+    EXPECT_EQ(prints, 3);
+}
+
+} // namespace
