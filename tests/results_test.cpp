@@ -201,6 +201,7 @@ TEST(Results, BadOptionsAreUsageErrorsAndOpenNothing)
         {{"-x", dev, "AT"}, "atquery: unknown option '-x'\n"},
         {{"--bogus", dev, "AT"}, "atquery: unknown option '--bogus'\n"},
         {{"--dial", "123", dev, "AT"}, "atquery: a COMMAND cannot go with --voice-setup or --dial\n"},
+        {{"-i", "--voice-setup", dev}, "atquery: --timeout and --info do not go with --voice-setup or --dial\n"},
         {{"-t", "5", dev}, ""},
     };
     for (const auto& [given, message] : cases) {
@@ -282,7 +283,7 @@ TEST(Results, CommandGoesOutPacedAsWithoutTimeoutThenOneByteReads)
     traced_run traced = trace_on_device({.args = {"-t", "5", line.path(), "AT"}}, line.path());
     line.stop();
     ASSERT_EQ(traced.result.status, 0) << traced.result.err;
-    std::vector<std::string> expected = {"tcgetattr", "flush input", "tcsetattr", "flush input",
+    std::vector<std::string> expected = {"lock", "tcgetattr", "flush input", "tcsetattr", "flush input",
                                          R"(write "A")", "sleep 100000", R"(write "T")", "sleep 100000",
                                          R"(write "\r\n")", "sleep 300000000", "drain", "read 1 = 1"};
     // The nine bytes of "AT\r\r\nOK\r\n", a pause after each read but the

@@ -177,6 +177,12 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
         std::fputs("atquery: a COMMAND cannot go with --voice-setup or --dial\n", stderr);
         return parse_result::usage_error;
     }
+    // The voice sequences read their replies their own way; taking these
+    // silently and then not honouring them would mislead a script.
+    if (voice && (options.timeout_ms > 0 || options.info_only)) {
+        std::fputs("atquery: --timeout and --info do not go with --voice-setup or --dial\n", stderr);
+        return parse_result::usage_error;
+    }
     if (!voice && options.command_count == 0)
         return parse_result::usage_error;
     return parse_result::run;
