@@ -31,6 +31,14 @@ speed_t lookup_speed(int speed)
 
 } // namespace
 
+bool speed_known(int speed)
+{
+    for (const speed_code& row : speed_table)
+        if (row.bits_per_second == speed)
+            return true;
+    return false;
+}
+
 void report_error(const char* label)
 {
     int saved_errno = errno;

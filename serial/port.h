@@ -18,6 +18,9 @@ extern termios line_opt;
 // Touches no descriptor.
 termios make_line_opt(int speed, int bits, char parity, int stop);
 
+// Whether speed (bit/s) is one of the rates make_line_opt knows.
+bool speed_known(int speed);
+
 // Records fd's settings in saved_opt, applies make_line_opt(...) at once and
 // discards pending input before and after. Returns 0, or -1 after printing
 // "SetupSerial 1" (settings unreadable) or "com set error" (not applied).

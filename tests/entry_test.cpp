@@ -197,13 +197,13 @@ TEST_F(Entry, UsageGoesToStandardErrorWithStatus2AndHelpToStandardOutput)
 {
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"/dev/ttyUSB2"}}) {
         tool_result r = run_tool({.args = args});
-        EXPECT_EQ(r.err.rfind("usage: atquery DEVICE COMMAND\n", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("usage: atquery [OPTIONS] DEVICE COMMAND...\n", 0), 0u) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 2);
     }
     for (const char* flag : {"-h", "--help"}) {
         tool_result r = run_tool({.args = {flag}});
-        EXPECT_EQ(r.out.rfind("usage: atquery DEVICE COMMAND\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("usage: atquery [OPTIONS] DEVICE COMMAND...\n", 0), 0u) << r.out;
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }

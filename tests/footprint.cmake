@@ -63,7 +63,8 @@ endforeach()
 # shows up here first; a new call joins the list once checked against uClibc.
 set(uclibc_offers
     open close read write fcntl tcgetattr tcsetattr cfsetispeed cfsetospeed tcflush tcdrain
-    usleep prctl signal puts fputs fflush perror printf putchar strlen strcmp memset memcpy
+    usleep prctl signal puts fputs fflush perror printf fprintf putchar strlen strcmp memset memcpy
+    getopt_long optind optarg optopt opterr
     stdout stderr __errno_location __libc_start_main __gmon_start__ __cxa_finalize
     __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable)
 foreach(entry IN LISTS undefined)

@@ -1,6 +1,9 @@
-// atquery DEVICE COMMAND: sends one AT command to the modem on DEVICE, prints
-// its reply and puts the line back as it was. Decides every exit status.
+// atquery [OPTIONS] DEVICE COMMAND...: sends AT commands to the modem on
+// DEVICE, prints their replies and puts the line back as it was. Decides
+// every exit status.
 #include "serial/port.h"
+#include "tool/options.h"
+#include "tool/voice.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,12 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr char usage_text[] =
-    "usage: atquery DEVICE COMMAND\n"
-    "Sends COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw),\n"
-    "prints its reply, read until the line is quiet for 0.1 s, and restores\n"
-    "the line settings. Exit status: 0 reply printed, 255 failure, 2 usage.\n";
 
 constexpr int reply_capacity = 5000;
 
@@ -70,6 +67,30 @@ int exchange(const char* command)
     return read_result < 0 || !printed ? -1 : 0;
 }
 
+// Runs the commands one after the other on the configured line; stops at
+// the first that fails.
+int run_commands(const run_options& options)
+{
+    for (int i = 0; i < options.command_count; ++i)
+        if (exchange(options.commands[i]) != 0)
+            return -1;
+    return 0;
+}
+
+// The voice call sequences on the configured line: set-up, then dial.
+int run_voice(const run_options& options)
+{
+    if (options.voice_setup)
+        voice_setup();
+    if (options.dial_number != nullptr)
+        voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
+    if (std::fflush(stdout) != 0) {
+        report_error("puts error");
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -89,29 +110,38 @@ int main(int argc, char* argv[])
     // the failed write is reported instead.
     std::signal(SIGPIPE, SIG_IGN);
 
-    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    run_options options;
+    switch (parse_options(argc, argv, options)) {
+    case parse_result::help:
         if (std::fputs(usage_text, stdout) >= 0 && std::fflush(stdout) == 0)
             return 0;
         report_error("puts error");
         return -1;
-    }
-    if (argc < 3) {
+    case parse_result::version:
+        if (std::fputs("atquery " ATQUERY_VERSION "\n", stdout) >= 0 && std::fflush(stdout) == 0)
+            return 0;
+        report_error("puts error");
+        return -1;
+    case parse_result::usage_error:
         std::fputs(usage_text, stderr);
         return 2;
+    case parse_result::run:
+        break;
     }
 
-    port_fd = open(argv[1], O_RDWR);
+    port_fd = open(options.device, O_RDWR);
     if (port_fd < 0) {
         report_error("open_port error");
         return -1;
     }
-    if (set_opt(port_fd, 115200, 8, 'N', 1) < 0) {
+    if (set_opt(port_fd, options.baud, 8, 'N', 1) < 0) {
         report_error("set_opt error");
         close(port_fd);
         return -1;
     }
 
-    int status = exchange(argv[2]);
+    bool voice = options.voice_setup || options.dial_number != nullptr;
+    int status = voice ? run_voice(options) : run_commands(options);
     restore_opt();
     close(port_fd);
     return status;

@@ -1,0 +1,183 @@
+// The command-line options: one table for getopt_long and one small parser
+// per kind of value, each refusing what the tool cannot honour.
+#include "tool/options.h"
+
+#include "serial/port.h"
+
+#include <cstdio>
+#include <getopt.h>
+
+const char usage_text[] =
+    "usage: atquery [OPTIONS] DEVICE COMMAND...\n"
+    "       atquery [OPTIONS] --voice-setup | --dial NUMBER DEVICE\n"
+    "Sends each COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw),\n"
+    "prints its reply, read until the line is quiet for 0.1 s, and restores\n"
+    "the line settings.\n"
+    "  -t, --timeout SECONDS  read each reply until its final result code (OK, ERROR,\n"
+    "                         +CME ERROR: ...) or until SECONDS have passed\n"
+    "  -i, --info             print only the information lines of each reply\n"
+    "  -b, --baud BPS         line speed: 2400, 4800, 9600, 115200 or 460800\n"
+    "  -w, --wait SECONDS     wait this long for a port another run holds (default 10)\n"
+    "      --no-lock          use the port without locking it\n"
+    "      --voice-setup      send the voice call set-up commands\n"
+    "      --dial NUMBER      place a voice call to NUMBER\n"
+    "  -h, --help             show this text\n"
+    "      --version          show the version\n"
+    "Exit status: 0 replies printed (with -t: every command ended in OK or CONNECT),\n"
+    "1 a command ended in an error result, 2 usage, 3 no final result within\n"
+    "SECONDS, 4 port busy, 255 failure.\n";
+
+namespace {
+
+enum long_only { no_lock_option = 256, dial_option, voice_setup_option, version_option };
+
+constexpr option option_table[] = {
+    {"timeout", required_argument, nullptr, 't'},
+    {"info", no_argument, nullptr, 'i'},
+    {"baud", required_argument, nullptr, 'b'},
+    {"wait", required_argument, nullptr, 'w'},
+    {"no-lock", no_argument, nullptr, no_lock_option},
+    {"dial", required_argument, nullptr, dial_option},
+    {"voice-setup", no_argument, nullptr, voice_setup_option},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, version_option},
+    {nullptr, 0, nullptr, 0},
+};
+
+// '+': options end at the first argument that is not one (DEVICE), so a
+// COMMAND may start with '-'; ':': a missing value is told apart.
+constexpr char short_options[] = "+:t:ib:w:h";
+
+// Longer waits than this are surely a typing error; it also keeps the
+// milliseconds within an int.
+constexpr int max_seconds = 1000000;
+
+// Digits with an optional decimal fraction ("90", "0.5"), in milliseconds,
+// rounded up so that a tiny positive value stays positive.
+bool parse_seconds(const char* text, int& ms)
+{
+    const char* p = text;
+    if (*p < '0' || *p > '9')
+        return false;
+    long long whole = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        whole = whole * 10 + (*p - '0');
+        if (whole > max_seconds)
+            return false;
+    }
+    int fraction_ms = 0;
+    if (*p == '.') {
+        ++p;
+        if (*p < '0' || *p > '9')
+            return false;
+        bool below_ms = false;
+        for (int scale = 100; *p >= '0' && *p <= '9'; ++p, scale /= 10) {
+            if (scale > 0)
+                fraction_ms += (*p - '0') * scale;
+            else
+                below_ms = below_ms || *p != '0';
+        }
+        fraction_ms += below_ms ? 1 : 0;
+    }
+    if (*p != '\0')
+        return false;
+    ms = static_cast<int>(whole * 1000 + fraction_ms);
+    return true;
+}
+
+// One of the rates the line settings know; anything else would silently
+// become another speed.
+bool parse_baud(const char* text, int& baud)
+{
+    int value = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9' && value <= 1000000; ++p)
+        value = value * 10 + (*p - '0');
+    if (p == text || *p != '\0' || !speed_known(value))
+        return false;
+    baud = value;
+    return true;
+}
+
+bool bad_value(const char* option, const char* value, const char* wanted)
+{
+    std::fprintf(stderr, "atquery: bad value for %s: '%s' (%s)\n", option, value, wanted);
+    return false;
+}
+
+// Takes one option with its value into options; false after saying why not.
+bool take_option(int code, const char* value, run_options& options)
+{
+    switch (code) {
+    case 't':
+        if (!parse_seconds(value, options.timeout_ms) || options.timeout_ms == 0)
+            return bad_value("--timeout", value, "seconds, greater than 0");
+        return true;
+    case 'w':
+        if (!parse_seconds(value, options.wait_ms))
+            return bad_value("--wait", value, "seconds");
+        return true;
+    case 'b':
+        if (!parse_baud(value, options.baud))
+            return bad_value("--baud", value, "2400, 4800, 9600, 115200 or 460800");
+        return true;
+    case 'i':
+        options.info_only = true;
+        return true;
+    case no_lock_option:
+        options.lock = false;
+        return true;
+    case dial_option:
+        options.dial_number = value;
+        return true;
+    case voice_setup_option:
+        options.voice_setup = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+parse_result parse_options(int argc, char* argv[], run_options& options)
+{
+    opterr = 0; // our own messages, the same with every C library
+    for (;;) {
+        int code = getopt_long(argc, argv, short_options, option_table, nullptr);
+        if (code == -1)
+            break;
+        if (code == 'h')
+            return parse_result::help;
+        if (code == version_option)
+            return parse_result::version;
+        if (code == '?') {
+            const char* given = argv[optind - 1];
+            if (optopt != 0 && !(given[0] == '-' && given[1] == '-'))
+                std::fprintf(stderr, "atquery: unknown option '-%c'\n", optopt);
+            else
+                std::fprintf(stderr, "atquery: unknown option '%s'\n", given);
+            return parse_result::usage_error;
+        }
+        if (code == ':') {
+            std::fprintf(stderr, "atquery: option '%s' needs a value\n", argv[optind - 1]);
+            return parse_result::usage_error;
+        }
+        if (!take_option(code, optarg, options))
+            return parse_result::usage_error;
+    }
+
+    if (optind >= argc)
+        return parse_result::usage_error;
+    options.device = argv[optind];
+    options.commands = argv + optind + 1;
+    options.command_count = argc - optind - 1;
+    bool voice = options.voice_setup || options.dial_number != nullptr;
+    if (voice && options.command_count > 0) {
+        std::fputs("atquery: a COMMAND cannot go with --voice-setup or --dial\n", stderr);
+        return parse_result::usage_error;
+    }
+    if (!voice && options.command_count == 0)
+        return parse_result::usage_error;
+    return parse_result::run;
+}
