@@ -46,6 +46,11 @@ void report_error(const char* label)
     errno = saved_errno;
 }
 
+bool flush_stdout()
+{
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
 termios make_line_opt(int speed, int bits, char parity, int stop)
 {
     termios opt;

@@ -50,5 +50,12 @@ int read_reply(std::span<char> buffer);
 // leaving errno as it was for the caller's own report.
 void report_error(const char* label);
 
+// Flushes standard output; true when everything written to it so far has
+// left the process. Checks the stream's error indicator as well as fflush's
+// result: uClibc-ng's fflush drops the buffered bytes after a write that
+// failed for good (ENOSPC, EPIPE) and then reports success. errno then
+// still holds the failed write's error.
+bool flush_stdout();
+
 // One read of at most size bytes from port_fd; the platform's result.
 int read_port(char* buffer, int size);

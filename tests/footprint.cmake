@@ -2,6 +2,10 @@
 #   BINARY   the program; STRIP, READELF the target's binutils
 #   COPY     where to put the stripped copy that is measured
 #   BUDGET   the most bytes the stripped copy may take; 0 for no limit
+# and, for a program built against one C library in particular (uClibc-ng):
+#   LOADER   the dynamic loader it must ask for
+#   LIBC     the only library it may need, also the one whose exported
+#            symbols are the calls on offer
 # Fails, naming every breach, when the stripped copy is over budget, when a
 # library other than the C library (or its dynamic loader) is NEEDED, when
 # an undefined dynamic symbol belongs to the C++ runtime, or when one is not
@@ -43,6 +47,31 @@ foreach(line IN LISTS needed_lines)
     endif()
 endforeach()
 
+if(DEFINED LIBC)
+    get_filename_component(libc_name "${LIBC}" NAME)
+    foreach(line IN LISTS needed_lines)
+        string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" library "${line}")
+        if(NOT library STREQUAL libc_name AND library MATCHES "${c_library}")
+            list(APPEND breaches "NEEDED ${library} is not ${libc_name}")
+        endif()
+    endforeach()
+    if(NOT needed_lines)
+        list(APPEND breaches "NEEDED names no library, not even ${libc_name}")
+    endif()
+endif()
+if(DEFINED LOADER)
+    run_or_fail(headers ${READELF} -l -W ${COPY})
+    if(headers MATCHES "program interpreter: ([^]\n]*)\\]")
+        set(interpreter "${CMAKE_MATCH_1}")
+    else()
+        set(interpreter "none")
+    endif()
+    message(STATUS "interpreter ${interpreter}")
+    if(NOT interpreter STREQUAL LOADER)
+        list(APPEND breaches "interpreter ${interpreter} is not ${LOADER}")
+    endif()
+endif()
+
 # Mangled names (operator new and delete, std::), the C++ ABI's __cxa_ and
 # personality routines, libgcc_s's unwinder. __cxa_atexit and __cxa_finalize
 # belong to the C library, which every program built by GCC may call.
@@ -63,9 +92,9 @@ endforeach()
 # shows up here first; a new call joins the list once checked against uClibc.
 set(uclibc_offers
     open close read write fcntl tcgetattr tcsetattr cfsetispeed cfsetospeed tcflush tcdrain
-    usleep prctl signal puts fputs fflush perror printf fprintf putchar strlen strcmp memset memcpy
+    usleep prctl signal puts fputs fflush ferror perror printf fprintf putchar strlen strcmp memset memcpy
     getopt_long optind optarg optopt opterr
-    stdout stderr __errno_location __libc_start_main __gmon_start__ __cxa_finalize
+    stdout stderr __errno_location __libc_start_main __uClibc_main __gmon_start__ __cxa_finalize
     __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable)
 foreach(entry IN LISTS undefined)
     string(REPLACE " UND " "" symbol "${entry}")
@@ -73,6 +102,23 @@ foreach(entry IN LISTS undefined)
         list(APPEND breaches "undefined symbol ${symbol} is not among the calls uClibc offers")
     endif()
 endforeach()
+
+# Against the C library itself: each strong undefined symbol must be one it
+# exports (weak ones, such as __gmon_start__, may stay unresolved).
+if(DEFINED LIBC)
+    run_or_fail(exports ${READELF} --dyn-syms -W ${LIBC})
+    string(REGEX MATCHALL "[^\n]+" symbol_lines "${symbols}")
+    foreach(line IN LISTS symbol_lines)
+        if(NOT line MATCHES " GLOBAL [^\n]* UND ([^ @\n]+)")
+            continue()
+        endif()
+        set(symbol "${CMAKE_MATCH_1}")
+        string(REPLACE "." "\\." pattern "${symbol}")
+        if(NOT exports MATCHES " (FUNC|OBJECT|TLS|IFUNC) +(GLOBAL|WEAK) +[A-Z]+ +[0-9]+ ${pattern}(@[^\n]*)?\n")
+            list(APPEND breaches "undefined symbol ${symbol} is not exported by ${libc_name}")
+        endif()
+    endforeach()
+endif()
 
 if(breaches)
     list(JOIN breaches "\n  " text)

@@ -5,7 +5,6 @@
 #include "tool/voice.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,7 +20,11 @@ int main(int argc, char* argv[])
     port_fd = open(argv[1], O_RDWR | O_NOCTTY);
     if (port_fd < 0 || set_opt(port_fd, 115200, 8, 'N', 1) < 0)
         return 1;
-    int length = argc > 3 ? std::atoi(argv[3]) : static_cast<int>(std::strlen(argv[2]));
+    // sscanf, not atoi: <cstdlib> does not compile against uClibc-ng, and this
+    // driver is built against it too.
+    int length = static_cast<int>(std::strlen(argv[2]));
+    if (argc > 3 && std::sscanf(argv[3], "%d", &length) != 1)
+        return 2;
     voice_dial(argv[2], length);
     restore_opt();
     close(port_fd);

@@ -37,7 +37,7 @@ bool open_standard_descriptors()
 // Prints the reply with its line feed and makes sure it left the process.
 bool print_reply(const char* reply)
 {
-    return std::puts(reply) >= 0 && std::fflush(stdout) == 0;
+    return std::puts(reply) >= 0 && flush_stdout();
 }
 
 // Sends the command, prints the reply; the line is still configured after it.
@@ -84,7 +84,7 @@ int run_voice(const run_options& options)
         voice_setup();
     if (options.dial_number != nullptr)
         voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
-    if (std::fflush(stdout) != 0) {
+    if (!flush_stdout()) {
         report_error("puts error");
         return -1;
     }
@@ -113,12 +113,12 @@ int main(int argc, char* argv[])
     run_options options;
     switch (parse_options(argc, argv, options)) {
     case parse_result::help:
-        if (std::fputs(usage_text, stdout) >= 0 && std::fflush(stdout) == 0)
+        if (std::fputs(usage_text, stdout) >= 0 && flush_stdout())
             return 0;
         report_error("puts error");
         return -1;
     case parse_result::version:
-        if (std::fputs("atquery " ATQUERY_VERSION "\n", stdout) >= 0 && std::fflush(stdout) == 0)
+        if (std::fputs("atquery " ATQUERY_VERSION "\n", stdout) >= 0 && flush_stdout())
             return 0;
         report_error("puts error");
         return -1;
