@@ -277,6 +277,31 @@ static void collect_children(struct run *r)
     }
 }
 
+// Where a tool over its time limit is stuck: the system call it is in, from
+// /proc/PID/syscall ("NUMBER ARG1 ARG2 ..."), with the name of a few.
+static void frame_blocked_call(pid_t pid)
+{
+    static const struct { long number; const char *name; } calls[] = {
+        {SYS_open, "open"}, {SYS_openat, "openat"}, {SYS_read, "read"}, {SYS_write, "write"},
+        {SYS_ioctl, "ioctl"}, {SYS_close, "close"}, {SYS_flock, "flock"},
+    };
+    char path[64], text[256] = "";
+    snprintf(path, sizeof path, "/proc/%d/syscall", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0)
+        close(fd);
+    text[n > 0 ? n : 0] = '\0';
+    text[strcspn(text, "\n")] = '\0';
+    long number = -1;
+    sscanf(text, "%ld", &number);
+    const char *name = "?";
+    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i)
+        if (calls[i].number == number)
+            name = calls[i].name;
+    frame("blocked %s %s", name, text);
+}
+
 static void arm(int timer, long long ms)
 {
     struct itimerspec when = {.it_value = {.tv_sec = ms / 1000, .tv_nsec = ms % 1000 * 1000000}};
@@ -317,6 +342,7 @@ static void wait_for_tool(struct run *r, int signals)
                 break;
             }
             frame("timeout %d", RUN_LIMIT_MS);
+            frame_blocked_call(r->pid);
             kill(r->pid, SIGKILL);
             killed = true;
             uint64_t expirations;
