@@ -9,6 +9,7 @@
 int port_fd = -1;
 termios saved_opt;
 termios line_opt;
+volatile std::sig_atomic_t line_set = 0;
 
 namespace {
 
@@ -108,7 +109,9 @@ int set_opt(int fd, int speed, int bits, char parity, int stop)
     // Whatever arrived before the line was ours is not part of any reply;
     // flush again once the new settings hold, for bytes caught in between.
     tcflush(fd, TCIFLUSH);
+    line_set = 1;
     if (tcsetattr(fd, TCSANOW, &line_opt) != 0) {
+        line_set = 0;
         report_error("com set error");
         return -1;
     }
@@ -118,5 +121,7 @@ int set_opt(int fd, int speed, int bits, char parity, int stop)
 
 int restore_opt()
 {
-    return tcsetattr(port_fd, TCSANOW, &saved_opt);
+    int result = tcsetattr(port_fd, TCSANOW, &saved_opt);
+    line_set = 0;
+    return result;
 }

@@ -2,6 +2,7 @@
 // the line and move bytes over it with fixed pacing.
 #pragma once
 
+#include <csignal>
 #include <span>
 #include <termios.h>
 
@@ -11,6 +12,9 @@ extern int port_fd;
 extern termios saved_opt;
 // The settings set_opt applies.
 extern termios line_opt;
+// Whether the port may hold line_opt: set by set_opt just before it applies
+// them, cleared by restore_opt once saved_opt is back.
+extern volatile std::sig_atomic_t line_set;
 
 // Builds the tool's line settings from nothing: receiver on, modem lines
 // ignored, RTS/CTS, raw, VMIN 0 / VTIME 1. speed is in bit/s (unknown rates
@@ -29,6 +33,19 @@ int set_opt(int fd, int speed, int bits, char parity, int stop);
 // Applies saved_opt to port_fd at once; returns tcsetattr's result.
 // Meaningful only after a successful set_opt.
 int restore_opt();
+
+// Takes an exclusive flock on port_fd (opened on device), trying every 20 ms
+// for up to wait_ms; held until the descriptor closes. Also returns 0 when an
+// inherited descriptor on the same device holds the lock (flock(1) passes its
+// own on), and leaves that lock alone. Returns 0, or -1 with errno EWOULDBLOCK
+// after printing "atquery: DEVICE is in use [by process PID]", or -1 with
+// another errno after printing "lock_port error".
+int lock_port(const char* device, int wait_ms);
+
+// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (those not ignored) put saved_opt
+// back on port_fd and discard output still queued while line_set, then end
+// the process by the same signal. Call before set_opt.
+void guard_line();
 
 // Sends length bytes of data, one write per byte with 100 us after each, then
 // CR LF in one write, pauses 300 ms and drains. Returns 0, or -1 with errno

@@ -27,9 +27,10 @@ TEST(SystemCalls, OneExchangeCallByCall)
     modem.stop();
     ASSERT_EQ(traced.result.status, 0) << traced.result.err;
 
-    // Settings read, input discarded before and after the new ones apply.
+    // The port locked first; then the settings read, input discarded before
+    // and after the new ones apply.
     std::vector<std::string> expected = {
-        "tcgetattr", "flush input", "tcsetattr", "flush input",
+        "lock", "tcgetattr", "flush input", "tcsetattr", "flush input",
         // One byte per write, CR LF as one write, then the pause and drain.
         R"(write "A")", "sleep 100000", R"(write "T")", "sleep 100000", R"(write "\r\n")",
         "sleep 300000000", "drain",

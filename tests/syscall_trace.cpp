@@ -27,6 +27,8 @@ std::string classify(const std::string& name, const std::string& args, const std
             return "drain";
         return "ioctl " + args;
     }
+    if (name == "flock" && args.rfind(on_fd, 0) == 0)
+        return args.substr(on_fd.size()) == "LOCK_EX|LOCK_NB" ? "lock" : "flock " + args;
     if (name == "write" && args.rfind(on_fd, 0) == 0) {
         std::string rest = args.substr(on_fd.size());
         return "write " + rest.substr(0, rest.rfind(", "));
@@ -60,7 +62,7 @@ traced_run trace_on_device(tool_run run, const std::string& device)
     asan_options += "detect_leaks=0";
     run.prefix = {"strace", "-E", "ASAN_OPTIONS=" + asan_options, "-f", "-qq", "-s", "64",
                   "-o", path, "-e",
-                  "trace=openat,open,read,write,ioctl,close,nanosleep,clock_nanosleep,"
+                  "trace=openat,open,flock,read,write,ioctl,close,nanosleep,clock_nanosleep,"
                   "clock_nanosleep_time64"};
     traced_run traced{run_tool(run), {}};
 

@@ -152,5 +152,6 @@ tool_result finish_tool(tool_process& process, int signal)
     waitpid(process.pid, &status, 0);
     process = {};
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }

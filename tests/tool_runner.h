@@ -18,6 +18,7 @@ struct tool_run {
 
 struct tool_result {
     int status = -1;  // exit status, or -1 if killed or not run
+    int signal = 0;   // the signal that ended it, or 0
     std::string out;
     std::string err;
 };

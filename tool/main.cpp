@@ -134,6 +134,14 @@ int main(int argc, char* argv[])
         report_error("open_port error");
         return -1;
     }
+    // Before the settings are recorded, so that they are the port's own and
+    // never those of another run still using it.
+    if (options.lock && lock_port(options.device, options.wait_ms) != 0) {
+        int status = errno == EWOULDBLOCK ? 4 : -1;
+        close(port_fd);
+        return status;
+    }
+    guard_line();
     if (set_opt(port_fd, options.baud, 8, 'N', 1) < 0) {
         report_error("set_opt error");
         close(port_fd);
