@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The tool on the emulated router (scripts/router-vm): what the real 8250
 # driver held and what came back, and that the script leaves nothing running.
-#   usage: tests/router_vm_test.sh exchange|cleanup TOOL SYSROOT
+#   usage: tests/router_vm_test.sh exchange|busy-kill|cleanup TOOL SYSROOT
 # exchange: replies byte for byte as on a pseudo-terminal, the tool's line
 #           settings during each run and the port's own ones after it;
+# busy-kill: a run that finds the port locked leaves the line alone, and a
+#           run killed with SIGTERM puts it back;
 # cleanup:  a guest over its time limit and a run interrupted with SIGINT
 #           fail and leave no QEMU, socat or simulator behind.
 set -euo pipefail
@@ -39,6 +41,40 @@ check_nothing_left() {
 router_vm() { scripts/router-vm --tool "$tool" --sysroot "$sysroot" "$@"; }
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 
+tool_line="speed=115200/115200 size=8 parity=N stop=1 crtscts=1 clocal=1 raw=1 vmin=0 vtime=1 |"
+port_line="speed=9600/9600 size=7 parity=O stop=2 crtscts=0 clocal=0 raw=0 vmin=1 vtime=0 |"
+
+# Checks the guest's report of runs of the given kinds: the port's own
+# settings before each and exactly those after it, the tool's settings during
+# it (none for a run that found the port busy), the status, and each reply
+# against the one on a pseudo-terminal (an empty one for a busy port).
+check_report() {
+    local report=$1 kinds=$2 index=-1 kind= before= during= line value
+    while IFS= read -r line; do
+        value=${line#* }
+        case ${line%% *} in
+        begin) index=$((index + 1)); read -r _ kind _ <<<"$value"; before= during=
+            [[ $kind == "${kinds:index:1}"* ]] || fail "run $index is a $kind run" ;;
+        before) before=$value
+            [[ $value == "$port_line"* ]] || fail "port not set up before the run: $value" ;;
+        during) during=$value
+            [[ $value == "$tool_line"* ]] || fail "$kind run $index: driver held $value" ;;
+        stdout) [[ $value == "${expected[index]-}" ]] ||
+                fail "$kind run $index: reply $value, not ${expected[index]-nothing}" ;;
+        stderr) [[ $kind != busy || -n $value ]] || fail "busy run $index: nothing said" ;;
+        status) case $kind in
+            run) [[ $value == "exit 0" ]] ;;
+            busy) [[ $value == "exit 4" ]] ;;
+            kill) [[ $value == "signal 15" ]] ;;
+            esac || fail "$kind run $index: $value" ;;
+        after) [[ $kind == busy ]] || [[ -n $during ]] || fail "$kind run $index: settings during the run not seen"
+            [[ $kind != busy ]] || [[ -z $during ]] || fail "busy run $index changed the line"
+            [[ $value == "$before" ]] || fail "$kind run $index: line after $value, before $before" ;;
+        esac
+    done <<<"$report"
+    ((index == ${#kinds} - 1)) || fail "$((index + 1)) runs reported, not ${#kinds}"
+}
+
 case $mode in
 exchange)
     commands=(ATI 'AT+CSQ')
@@ -54,27 +90,15 @@ exchange)
     done
     kill "$SIM_PID"
     wait "$SIM_PID" || true
-
-    tool_line="speed=115200/115200 size=8 parity=N stop=1 crtscts=1 clocal=1 raw=1 vmin=0 vtime=1 |"
-    port_line="speed=9600/9600 size=7 parity=O stop=2 crtscts=0 clocal=0 raw=0 vmin=1 vtime=0 |"
-    index=-1
-    while IFS= read -r line; do
-        value=${line#* }
-        case ${line%% *} in
-        begin) index=$((index + 1)); before= during= ;;
-        before) before=$value
-            [[ $value == "$port_line"* ]] || fail "port not set up before the run: $value" ;;
-        during) during=$value
-            [[ $value == "$tool_line"* ]] || fail "${commands[index]}: driver held $value" ;;
-        stdout) [[ $value == "${expected[index]}" ]] ||
-                fail "${commands[index]}: reply $value, on a pseudo-terminal ${expected[index]}" ;;
-        status) [[ $value == "exit 0" ]] || fail "${commands[index]}: $value" ;;
-        after) [[ -n $during ]] || fail "${commands[index]}: settings during the run not seen"
-            [[ $value == "$before" ]] || fail "${commands[index]}: line after $value, before $before" ;;
-        esac
-    done <<<"$report"
-    ((index == ${#commands[@]} - 1)) || fail "$((index + 1)) runs reported, not ${#commands[@]}"
     [[ ${expected[0]} == *0d0a4f4b0d0a0a ]] || fail "no OK from ATI on a pseudo-terminal"
+    check_report "$report" rr
+    ;;
+busy-kill)
+    # Busy: another process holds the port's lock. Killed: SIGTERM as the
+    # command starts going out, after the tool set the line up.
+    report=$(router_vm --frames --busy ATI --kill ATI) || fail "scripts/router-vm failed"
+    expected=("" "")
+    check_report "$report" bk
     ;;
 cleanup)
     # The guest cannot even boot within 1 s.
