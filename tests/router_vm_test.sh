@@ -6,8 +6,9 @@
 #           settings during each run and the port's own ones after it;
 # busy-kill: a run that finds the port locked leaves the line alone, and a
 #           run killed with SIGTERM puts it back;
-# cleanup:  a guest over its time limit and a run interrupted with SIGINT
-#           fail and leave no QEMU, socat or simulator behind.
+# cleanup:  a guest over its time limit, a tool over its own limit in the
+#           guest and a run interrupted with SIGINT fail and leave no QEMU,
+#           socat or simulator behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=$1 tool=$2 sysroot=$3
@@ -106,6 +107,15 @@ cleanup)
     router_vm --timeout 1 ATI >/dev/null 2>&1 || status=$?
     ((status != 0)) || fail "a guest over its time limit reported success"
     check_nothing_left "a guest over its time limit"
+
+    # Without modem lines the tool waits for carrier or CTS for good; the
+    # init kills it at its run limit and says where it was stuck.
+    status=0
+    messages=$(router_vm --no-modem-lines --run-limit 2 ATI 2>&1 >/dev/null) || status=$?
+    ((status != 0)) || fail "a run over its limit reported success"
+    [[ $messages == *"ran over 2000 ms and was killed"*"stuck in a system call: "[a-z]* ]] ||
+        fail "a run over its limit: $messages"
+    check_nothing_left "a run over its limit"
 
     # Interrupted while the guest runs: as Ctrl-C would, though only the script gets it.
     # With job control, the script runs in a process group of its own and
