@@ -177,8 +177,6 @@ static long long now_ms(void)
 struct run {
     const struct scenario_kind *kind;
     pid_t pid;
-    bool traced;   // still stopping at each system call, until the first write to the port
-    bool entering; // the next system-call stop is an entry
     bool exited;
     int status;
     int out[2], err[2];       // pipes of the tool's standard output and error
@@ -210,8 +208,6 @@ static void start_tool(struct run *r, const char *command)
         execv(TOOL, (char *const *)argv);
         _exit(127);
     }
-    r->traced = true;
-    r->entering = true;
 }
 
 static bool is_port(pid_t pid, long long fd)
@@ -238,7 +234,6 @@ static void handle_stop(struct run *r, int status)
             frame_port_settings("during");
             if (r->kind->kill_when_sending)
                 kill(r->pid, SIGTERM);
-            r->traced = false;
             ptrace(PTRACE_DETACH, r->pid, NULL, NULL);
             return;
         }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tool on the emulated router (scripts/router-vm): what the real 8250
 # driver held and what came back, and that the script leaves nothing running.
-#   usage: tests/router_vm_test.sh exchange|busy-kill|cleanup TOOL SYSROOT
+#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|cleanup TOOL SYSROOT
+# setup:    builds what runs on this machine (atquery-sim, atquery);
 # exchange: replies byte for byte as on a pseudo-terminal, the tool's line
 #           settings during each run and the port's own ones after it;
 # busy-kill: a run that finds the port locked leaves the line alone, and a
@@ -15,7 +16,7 @@ mode=$1 tool=$2 sysroot=$3
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-if ! kernel=$(scripts/router-kernel --cached); then
+if ! scripts/router-kernel --cached >/dev/null; then
     fail "no router kernel in the cache: run scripts/router-kernel first (it takes minutes)"
 fi
 
@@ -77,6 +78,12 @@ check_report() {
 }
 
 case $mode in
+setup)
+    # The simulator (and the tool, for the replies on a pseudo-terminal) run
+    # here: built once, before the tests that run at the same time need them.
+    [[ -f build/CMakeCache.txt ]] || cmake --preset default >/dev/null
+    cmake --build build -j2 --target atquery atquery-sim >/dev/null
+    ;;
 exchange)
     commands=(ATI 'AT+CSQ')
     report=$(router_vm --frames "${commands[@]}") || fail "scripts/router-vm failed"
