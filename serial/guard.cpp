@@ -8,8 +8,8 @@ namespace {
 
 constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Async-signal-safe calls only. The signal is blocked while this runs, so
-// the raise leaves it pending and the process dies of it on return.
+// Async-signal-safe calls only. The signal's default action is back by the
+// time this runs, so the raise ends the process, at once or on return.
 void restore_and_die(int sig)
 {
     if (line_set) {
@@ -18,7 +18,6 @@ void restore_and_die(int sig)
         // CTS holds back; nobody is left to want it.
         tcflush(port_fd, TCOFLUSH);
     }
-    std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
 
@@ -28,10 +27,7 @@ void guard_line()
 {
     struct sigaction action = {};
     action.sa_handler = restore_and_die;
-    // One signal is enough: the others wait until the process is gone.
-    sigemptyset(&action.sa_mask);
-    for (int sig : guarded_signals)
-        sigaddset(&action.sa_mask, sig);
+    action.sa_flags = SA_RESETHAND;
     // A signal the caller ignores (nohup, a background job of a script)
     // stays ignored; asked first, so it is never caught in between.
     for (int sig : guarded_signals) {

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,42 +17,48 @@ constexpr useconds_t retry_us = 20000;
 // Inherited descriptors looked at for a caller's lock; flock(1) passes a low one.
 constexpr int inherited_fd_limit = 256;
 
-long long monotonic_ms()
+// Milliseconds on the monotonic clock, modulo the width of unsigned long:
+// differences stay right across the wrap for any wait the options allow.
+unsigned long monotonic_ms()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    return static_cast<unsigned long>(now.tv_sec) * 1000 +
+           static_cast<unsigned long>(now.tv_nsec) / 1000000;
 }
 
 // The lock is the caller's when an inherited descriptor is open on the same
-// device and its open file description holds the lock, as with
-// `flock DEVICE atquery DEVICE ...`: locking it again succeeds at once. That
-// description is the caller's too, so it is never unlocked here.
+// device node and its open file description holds the lock, as with
+// `flock DEVICE atquery DEVICE ...`: locking it again succeeds at once. The
+// node, not just the device number, since the lock belongs to the node; a
+// second node of the device would be another lock. That description is the
+// caller's too, so it is never unlocked here.
 bool lock_is_inherited(const struct stat& port)
 {
     for (int fd = 0; fd < inherited_fd_limit; ++fd) {
         struct stat other;
-        if (fd == port_fd || fstat(fd, &other) != 0)
-            continue;
-        if (S_ISCHR(other.st_mode) && S_ISCHR(port.st_mode) && other.st_rdev == port.st_rdev &&
+        if (fd != port_fd && fstat(fd, &other) == 0 && other.st_rdev == port.st_rdev &&
+            other.st_ino == port.st_ino && other.st_dev == port.st_dev &&
             flock(fd, LOCK_EX | LOCK_NB) == 0)
             return true;
     }
     return false;
 }
 
-// Reads digits in base 10 or 16 (lower case) from p; false when there are none.
-bool read_number(const char*& p, unsigned base, unsigned long long& value)
+// Reads a number in base 10 or 16 (lower case) at p and the character `end`
+// after it; false when either is missing.
+bool read_field(const char*& p, unsigned base, char end, unsigned long& value)
 {
     const char* start = p;
     for (value = 0;; ++p) {
-        unsigned digit = *p >= '0' && *p <= '9'                ? *p - '0'
-                         : base == 16 && *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
+        unsigned digit = static_cast<unsigned>(*p - '0') <= 9     ? *p - '0'
+                         : static_cast<unsigned>(*p - 'a') <= 5 ? *p - 'a' + 10
                                                                 : base;
         if (digit >= base)
-            return p != start;
+            break;
         value = value * base + digit;
     }
+    return p != start && *p++ == end;
 }
 
 void skip_word(const char*& p)
@@ -68,28 +73,29 @@ void skip_word(const char*& p)
 // the file `port`, else 0. A holder's line reads
 //   "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF"
 // (the file system's major and minor in hex, the inode in decimal); a
-// waiter's has "->" after the number.
+// waiter's has "->" after the number. Only the low 32 bits of the numbers
+// count, which is all a 32-bit router's kernel has.
 long flock_holder(const char* p, const struct stat& port)
 {
-    // dev_t as glibc and uClibc encode it.
-    unsigned long long dev = port.st_dev;
-    unsigned long long major = ((dev >> 8) & 0xfff) | ((dev >> 32) & ~0xfffULL);
-    unsigned long long minor = (dev & 0xff) | ((dev >> 12) & ~0xffULL);
+    // dev_t as glibc and uClibc encode it, for majors below 4096.
+    unsigned long dev = static_cast<unsigned long>(port.st_dev);
+    unsigned long major = (dev >> 8) & 0xfff;
+    unsigned long minor = (dev & 0xff) | ((dev >> 12) & 0xfff00);
 
     skip_word(p);
-    if (std::strncmp(p, "FLOCK ", 6) != 0)
+    // No other kind of lock starts so (POSIX, OFDLCK, LEASE, DELEG, "->").
+    if (p[0] != 'F' || p[1] != 'L')
         return 0;
     skip_word(p);
     skip_word(p);
     skip_word(p);
-    unsigned long long pid, file_major, file_minor, inode;
-    if (!read_number(p, 10, pid) || *p++ != ' ' || !read_number(p, 16, file_major) ||
-        *p++ != ':' || !read_number(p, 16, file_minor) || *p++ != ':' ||
-        !read_number(p, 10, inode) || *p != ' ')
-        return 0;
-    if (file_major != major || file_minor != minor || inode != port.st_ino)
-        return 0;
-    return static_cast<long>(pid);
+    unsigned long pid, file_major, file_minor, inode;
+    if (read_field(p, 10, ' ', pid) && read_field(p, 16, ':', file_major) &&
+        read_field(p, 16, ':', file_minor) && read_field(p, 10, ' ', inode) &&
+        file_major == major && file_minor == minor &&
+        inode == static_cast<unsigned long>(port.st_ino))
+        return static_cast<long>(pid);
+    return 0;
 }
 
 // Who holds the lock on `port`, from /proc/locks; 0 when it does not say.
@@ -98,26 +104,22 @@ long lock_holder(const struct stat& port)
     int fd = open("/proc/locks", O_RDONLY);
     if (fd < 0)
         return 0;
-    char text[512];
-    int used = 0;
+    char chunk[256];
+    char line[128]; // a longer line is cut, and then matches nothing
+    unsigned length = 0;
     long pid = 0;
-    for (;;) {
-        ssize_t got = read(fd, text + used, sizeof text - 1 - used);
-        if (got <= 0)
-            break;
-        used += static_cast<int>(got);
-        int start = 0;
-        for (int i = 0; i < used; ++i) {
-            if (text[i] != '\n')
+    ssize_t got;
+    while (pid == 0 && (got = read(fd, chunk, sizeof chunk)) > 0) {
+        for (ssize_t i = 0; i < got && pid == 0; ++i) {
+            if (chunk[i] != '\n') {
+                if (length < sizeof line - 1)
+                    line[length++] = chunk[i];
                 continue;
-            text[i] = '\0';
-            if (pid == 0)
-                pid = flock_holder(text + start, port);
-            start = i + 1;
+            }
+            line[length] = '\0';
+            length = 0;
+            pid = flock_holder(line, port);
         }
-        // A line longer than the buffer is not one of ours: dropped.
-        used = start == 0 && used == sizeof text - 1 ? 0 : used - start;
-        std::memmove(text, text + start, used);
     }
     close(fd);
     return pid;
@@ -141,10 +143,10 @@ int lock_port(const char* device, int wait_ms)
     if (lock_is_inherited(port))
         return 0;
 
-    // The deadline is on the clock, so slow wake-ups do not stretch the wait.
-    const long long deadline = monotonic_ms() + wait_ms;
-    for (long long left = wait_ms; left > 0; left = deadline - monotonic_ms()) {
-        usleep(left < retry_us / 1000 ? static_cast<useconds_t>(left * 1000) : retry_us);
+    // Timed on the clock, so that slow wake-ups do not stretch the wait.
+    const unsigned long start = monotonic_ms();
+    while (monotonic_ms() - start < static_cast<unsigned long>(wait_ms)) {
+        usleep(retry_us);
         if (flock(port_fd, LOCK_EX | LOCK_NB) == 0)
             return 0;
         if (errno != EWOULDBLOCK)

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/file.h>
@@ -72,13 +73,10 @@ template <typename F> bool wait_until(F done)
 // Whether process pid has path open.
 bool has_open(int pid, const std::string& path)
 {
-    for (int fd = 0; fd < 64; ++fd) {
-        std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-        char target[256];
-        ssize_t n = readlink(link.c_str(), target, sizeof target);
-        if (n > 0 && std::string(target, n) == path)
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        if (std::filesystem::read_symlink(fd.path(), error) == path)
             return true;
-    }
     return false;
 }
 
@@ -160,6 +158,10 @@ TEST(SharedPort, AHeldPortIsReportedWithStatus4AfterTheWaitAndNothingChanged)
     EXPECT_EQ(r.err, busy);
     EXPECT_GE(one_second_ms, 1000);
     EXPECT_LT(one_second_ms, no_wait_ms + 2000);
+    // The voice sequences take the same lock.
+    r = run_tool({.args = {"-w", "0", "--dial", "123", line.path()}});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, busy);
     EXPECT_EQ(line->received(), "");
     EXPECT_EQ(describe(line->terminal_fd()), before);
 
@@ -219,9 +221,13 @@ void end_run_by(int sig, phase when)
         kill(run.pid, sig);
     } else if (when == phase::reading) {
         // The echo waits in the input queue until the tool starts reading.
-        int queued = 1;
+        bool echo_waits = false;
         EXPECT_TRUE(wait_until([&] {
-            return command_done && ioctl(line->terminal_fd(), FIONREAD, &queued) == 0 && queued == 0;
+            int queued = 0;
+            if (!command_done || ioctl(line->terminal_fd(), FIONREAD, &queued) != 0)
+                return false;
+            echo_waits = echo_waits || queued > 0;
+            return echo_waits && queued == 0;
         }));
         kill(run.pid, sig);
     }
