@@ -20,13 +20,14 @@ if ! scripts/router-kernel --cached >/dev/null; then
     fail "no router kernel in the cache: run scripts/router-kernel first (it takes minutes)"
 fi
 
-# Every process the script starts inherits this; none may be left with it.
+# Every program started from here on inherits this; none may be left with it.
+# (/proc/PID/environ holds the environment a program was started with, so
+# this shell itself does not show it.)
 marker=ROUTER_VM_TEST_$$_$RANDOM
 export "$marker=1"
 leftovers() {
     local environ
     for environ in /proc/[0-9]*/environ; do
-        [[ ${environ#/proc/} != "$BASHPID/environ" ]] || continue
         grep -qsa "$marker=1" "$environ" && echo "${environ//[^0-9]/}"
     done
     return 0
