@@ -50,6 +50,7 @@ void guard_line();
 // Sends length bytes of data, one write per byte with 100 us after each, then
 // CR LF in one write, pauses 300 ms and drains. Returns 0, or -1 with errno
 // set when a write or the drain failed (sending stops at the failed write).
+// Writes and the drain wait, without a time limit, while the modem holds CTS low.
 int send_line(const char* data, int length);
 
 // As send_line without the line end and the 300 ms pause.

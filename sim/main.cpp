@@ -1,6 +1,7 @@
 // atquery-sim: serves the simulated modem on a pseudo-terminal until SIGINT,
-// SIGTERM or SIGHUP, or until it hangs the line up on purpose. Prints the
-// terminal's path first and optionally keeps a symbolic link to it.
+// SIGTERM or SIGHUP, or until it hangs the line up on purpose; SIGUSR1 lets
+// held output go on. Prints the terminal's path first and optionally keeps a
+// symbolic link to it.
 #include "sim/modem.h"
 
 #include <atomic>
@@ -32,6 +33,11 @@ constexpr char usage_text[] =
     "  --gap MS                    ... MS milliseconds apart\n"
     "  --hangup-after-bytes N      hang the line up once N bytes arrived\n"
     "  --hangup-after-answer MS    hang the line up MS milliseconds after an answer\n"
+    "  --urc-every MS              send an unsolicited RING every MS milliseconds,\n"
+    "                              also between the lines of an answer\n"
+    "  --hold-after-bytes N        once N bytes arrived, hold the terminal's output\n"
+    "                              as CTS low would (writes to it block) until\n"
+    "                              SIGUSR1\n"
     "  -h, --help                  print this help\n"
     "After a hang-up the terminal is gone: the simulator removes its link and\n"
     "exits. Exit status: 0 stopped by a signal or after a hang-up, 1 failure,\n"
@@ -41,7 +47,8 @@ constexpr int max_ms = 24 * 60 * 60 * 1000;
 constexpr int max_pieces = 100000;
 
 enum option_id { link_id = 256, silent_id, zero_byte_id, endless_id, delay_id, pieces_id,
-                 gap_id, hangup_bytes_id, hangup_answer_id };
+                 gap_id, hangup_bytes_id, hangup_answer_id, urc_every_id,
+                 hold_bytes_id };
 
 constexpr option long_options[] = {
     {"link", required_argument, nullptr, link_id},
@@ -53,6 +60,8 @@ constexpr option long_options[] = {
     {"gap", required_argument, nullptr, gap_id},
     {"hangup-after-bytes", required_argument, nullptr, hangup_bytes_id},
     {"hangup-after-answer", required_argument, nullptr, hangup_answer_id},
+    {"urc-every", required_argument, nullptr, urc_every_id},
+    {"hold-after-bytes", required_argument, nullptr, hold_bytes_id},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -122,6 +131,12 @@ int parse_arguments(int argc, char** argv, settings& s)
             good = parse_number("hangup-after-answer", optarg, 0, max_ms,
                                 f.hangup_after_answer_ms);
             break;
+        case urc_every_id:
+            good = parse_number("urc-every", optarg, 1, max_ms, f.urc_every_ms);
+            break;
+        case hold_bytes_id:
+            good = parse_number("hold-after-bytes", optarg, 1L, 1000000000L, f.hold_after_bytes);
+            break;
         default: good = false; break;
         }
         if (!good)
@@ -168,13 +183,23 @@ void remove_link(const std::string& link, const std::string& target)
         unlink(link.c_str());
 }
 
-void catch_stop_signals()
+void on_release_signal(int)
+{
+    int saved_errno = errno;
+    if (atsim::modem* modem = signalled_modem.load())
+        modem->release();
+    errno = saved_errno;
+}
+
+void catch_signals()
 {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    action.sa_handler = on_release_signal;
+    sigaction(SIGUSR1, &action, nullptr);
     // The path goes to a pipe that its reader may close early: a failed
     // write is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
@@ -222,6 +247,6 @@ int main(int argc, char** argv)
     // Handlers go in once the wake pipe exists; a signal from here on stops
     // serve() even if it arrives before serve() began.
     signalled_modem.store(&modem);
-    catch_stop_signals();
+    catch_signals();
     return serve(modem, s.link);
 }

@@ -3,9 +3,9 @@
 #include "sim/modem.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string_view>
@@ -19,6 +19,8 @@ namespace {
 
 constexpr char ok[] = "\r\nOK\r\n";
 constexpr char error[] = "\r\nERROR\r\n";
+constexpr char ring[] = "\r\nRING\r\n"; // the unsolicited line faults::urc_every_ms sends
+constexpr char text_prompt[] = "\r\n> "; // asks for a message's text
 constexpr char endless_pattern[] = "+CMGL: 1,\"REC READ\",\"+15550100\",,\"endless\"\r\n";
 
 long long now_us()
@@ -36,33 +38,8 @@ std::string upper(std::string text)
     return text;
 }
 
-std::string info(std::initializer_list<const char*> lines)
-{
-    std::string text = "\r\n";
-    for (const char* line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    return text + ok;
-}
-
-bool starts_with(const std::string& text, const char* prefix)
-{
-    return text.rfind(prefix, 0) == 0;
-}
-
-// The modem-specific commands of a voice set-up (sleep, audio path, gains)
-// and how many decimal parameters each takes.
-struct vendor_command {
-    const char* prefix;
-    int parameters;
-};
-constexpr vendor_command vendor_commands[] = {
-    {"$NOSLEEP=", 1}, {"+GDT=", 1}, {"$AUPATH=", 2}, {"$AUGAIN=", 2},
-};
-
 // Whether `text` is exactly `count` decimal numbers separated by commas.
-bool is_decimal_list(const std::string& text, int count)
+bool is_decimal_list(std::string_view text, int count)
 {
     int numbers = 0;
     bool in_number = false;
@@ -79,11 +56,165 @@ bool is_decimal_list(const std::string& text, int count)
     return in_number && numbers == count;
 }
 
+// One digit from 0 to `highest`, as a switch such as AT+CMEE=<n> takes.
+template <char highest>
+bool setting(std::string_view text)
+{
+    return text.size() == 1 && text[0] >= '0' && text[0] <= highest;
+}
+
+// One or two quoted strings of digits: a PIN, or a PUK and a new PIN.
+bool pins(std::string_view text)
+{
+    for (int i = 0; i < 2; ++i) {
+        if (text.size() < 3 || text[0] != '"')
+            return false;
+        size_t end = text.find('"', 1);
+        if (end == std::string_view::npos || end == 1 ||
+            text.substr(1, end - 1).find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        text.remove_prefix(end + 1);
+        if (text.empty())
+            return true;
+        if (text[0] != ',')
+            return false;
+        text.remove_prefix(1);
+    }
+    return false;
+}
+
+bool one_number(std::string_view text) { return is_decimal_list(text, 1); }
+
+bool two_numbers(std::string_view text) { return is_decimal_list(text, 2); }
+
 // Digits and the dial modifiers of V.250 (pause, tone, pulse, wait, flash).
-bool is_dial_string(const std::string& text)
+bool is_dial_string(std::string_view text)
 {
     constexpr std::string_view allowed = "0123456789*#+ABCD,TPW!@";
-    return !text.empty() && text.find_first_not_of(allowed) == std::string::npos;
+    return !text.empty() && text.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+// A quoted phone number, optionally followed by its type: "+15550100",145.
+bool address(std::string_view text)
+{
+    if (!text.starts_with('"'))
+        return false;
+    size_t end = text.find('"', 1);
+    if (end == std::string_view::npos || !is_dial_string(text.substr(1, end - 1)))
+        return false;
+    std::string_view type = text.substr(end + 1);
+    return type.empty() || (type[0] == ',' && one_number(type.substr(1)));
+}
+
+// A voice call: a dial string and the semicolon that keeps the modem in
+// command mode (without it, a data call).
+bool voice_call(std::string_view text)
+{
+    return text.ends_with(';') && is_dial_string(text.substr(0, text.size() - 1));
+}
+
+// What a command changes besides answering.
+enum class effect {
+    none, echo_off, echo_on, dial, set_cmee, show_cmee, pin_not_wanted,
+    set_cmgf, show_cmgf, send_message, store_message,
+};
+
+// An equipment error as numbered in 3GPP TS 27.007, with the text that
+// AT+CMEE=2 reports instead of the number.
+struct equipment_error {
+    int code;
+    std::string_view text;
+};
+constexpr equipment_error operation_not_allowed = {3, "operation not allowed"};
+
+// A command the modem knows: its name after "AT" (upper case), the
+// parameters it takes after the name (none when `takes` is null), the
+// information lines it answers before OK, what it changes, and how long it
+// takes (a network search is slow; the echo still comes at once).
+struct known_command {
+    std::string_view name;
+    bool (*takes)(std::string_view parameters) = nullptr;
+    std::array<std::string_view, 5> lines = {};
+    effect does = effect::none;
+    int late_ms = 0;
+};
+
+constexpr known_command known_commands[] = {
+    {""},
+    {"H"},
+    {"H0"},
+    // ATE alone means ATE0, as for any numbered basic command.
+    {"E", nullptr, {}, effect::echo_off},
+    {"E0", nullptr, {}, effect::echo_off},
+    {"E1", nullptr, {}, effect::echo_on},
+    {"I", nullptr, {"Manufacturer: atquery", "Model: atquery-sim", "Revision: 1.0",
+                    "IMEI: 356938035643809", "+GCAP: +CGSM"}},
+    {"+CGMI", nullptr, {"atquery"}},
+    {"+CGMM", nullptr, {"atquery-sim"}},
+    {"+CGMR", nullptr, {"1.0"}},
+    {"+CGSN", nullptr, {"356938035643809"}},
+    {"+CSQ", nullptr, {"+CSQ: 23,99"}},
+    {"+CPIN?", nullptr, {"+CPIN: READY"}},
+    // The SIM is ready: no PIN (or PUK) is wanted.
+    {"+CPIN=", pins, {}, effect::pin_not_wanted},
+    // How errors are reported: plain ERROR (0), +CME ERROR: <n> (1) or <text> (2).
+    {"+CMEE=", setting<'2'>, {}, effect::set_cmee},
+    {"+CMEE?", nullptr, {}, effect::show_cmee},
+    {"+CMEE=?", nullptr, {"+CMEE: (0-2)"}},
+    // Short messages: PDU mode (0) at first; text mode (1) takes
+    // AT+CMGS="<number>" (send) and AT+CMGW="<number>" (store), then the
+    // text after a prompt.
+    {"+CMGF=", setting<'1'>, {}, effect::set_cmgf},
+    {"+CMGF?", nullptr, {}, effect::show_cmgf},
+    {"+CMGF=?", nullptr, {"+CMGF: (0,1)"}},
+    {"+CMGS=", address, {}, effect::send_message},
+    {"+CMGW=", address, {}, effect::store_message},
+    {"+COPS?", nullptr, {"+COPS: 0,0,\"atquery net\",7"}},
+    // The operators in reach: the current one, one more, and the modes and
+    // formats the command takes.
+    {"+COPS=?", nullptr,
+     {"+COPS: (2,\"atquery net\",\"atquery\",\"26201\",7),(1,\"Operator B\",\"OpB\",\"26202\",2),"
+      ",(0-4),(0-2)"},
+     effect::none, 2000},
+    {"D", voice_call, {}, effect::dial},
+    // The modem-specific commands of a voice set-up: sleep, audio path, gains.
+    {"$NOSLEEP=", one_number},
+    {"+GDT=", one_number},
+    {"$AUPATH=", two_numbers},
+    {"$AUGAIN=", two_numbers},
+};
+
+// One line framed as information text, then OK.
+std::string info(const std::string& line)
+{
+    return "\r\n" + line + "\r\n" + ok;
+}
+
+// The lines framed as information text, then OK.
+std::string info(const std::array<std::string_view, 5>& lines)
+{
+    if (lines[0].empty())
+        return ok;
+    std::string text = "\r\n";
+    for (std::string_view line : lines) {
+        if (line.empty())
+            break;
+        text += line;
+        text += "\r\n";
+    }
+    return text + ok;
+}
+
+const known_command* find_command(std::string_view body)
+{
+    for (const known_command& command : known_commands) {
+        if (!body.starts_with(command.name))
+            continue;
+        std::string_view parameters = body.substr(command.name.size());
+        if (command.takes != nullptr ? command.takes(parameters) : parameters.empty())
+            return &command;
+    }
+    return nullptr;
 }
 
 void close_fd(int& fd)
@@ -155,6 +286,12 @@ std::string modem::received() const
     return received_;
 }
 
+std::vector<message> modem::messages() const
+{
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+
 bool modem::hung_up() const
 {
     std::lock_guard lock(mutex_);
@@ -166,14 +303,18 @@ void modem::start()
     thread_ = std::thread([this] { serve(); });
 }
 
-void modem::interrupt()
+// The wake pipe carries one byte per request: 'r' to release the terminal's
+// output, anything else to stop. It does not block: a full pipe already
+// wakes serve().
+void modem::wake(char request)
 {
-    // The pipe does not block: a full pipe already wakes serve().
-    if (wake_pipe_[1] >= 0) {
-        char byte = 's';
-        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &byte, 1);
-    }
+    if (wake_pipe_[1] >= 0)
+        [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &request, 1);
 }
+
+void modem::interrupt() { wake('s'); }
+
+void modem::release() { wake('r'); }
 
 void modem::stop()
 {
@@ -190,9 +331,9 @@ void modem::hang_up()
     hung_up_ = true;
 }
 
-void modem::queue(long long due_us, std::string bytes, bool hangup_after)
+void modem::queue(long long due_us, std::string bytes, bool hangup_after, bool more_follows)
 {
-    out_.emplace(due_us, pending{due_us, std::move(bytes), hangup_after});
+    out_.emplace(due_us, pending{std::move(bytes), hangup_after, more_follows, false});
 }
 
 void modem::take(char byte, long long now)
@@ -200,15 +341,17 @@ void modem::take(char byte, long long now)
     if (faults_.silent)
         return;
     // A command line ends at CR; the LF that usually follows is not part of
-    // it and is not echoed.
-    if (byte == '\n' && last_was_cr_) {
-        last_was_cr_ = false;
+    // it (nor of a message's text after it) and is not echoed.
+    bool after_command = last_was_cr_;
+    last_was_cr_ = false;
+    if (byte == '\n' && after_command)
         return;
-    }
+    if (entering_)
+        return take_text(byte, now);
     if (echo_)
         queue(now, std::string(1, byte));
-    last_was_cr_ = byte == '\r';
     if (byte == '\r') {
+        last_was_cr_ = true;
         std::string line;
         line.swap(line_);
         answer(line, now);
@@ -217,16 +360,53 @@ void modem::take(char byte, long long now)
     }
 }
 
+// A message's text ends with Ctrl-Z, or is dropped with ESC; a CR in it is a
+// line break, after which the modem prompts again.
+void modem::take_text(char byte, long long now)
+{
+    constexpr char ctrl_z = '\x1a', esc = '\x1b';
+    if (byte == esc) {
+        entering_ = false;
+        respond({ok}, now);
+        return;
+    }
+    if (byte == ctrl_z) {
+        entering_ = false;
+        int number;
+        {
+            std::lock_guard lock(mutex_);
+            messages_.push_back(entry_);
+            number = entry_.sent ? ++sent_ % 256 : ++stored_;
+        }
+        respond({"\r\n+" + std::string(entry_.sent ? "CMGS" : "CMGW") + ": " +
+                 std::to_string(number) + "\r\n" + ok},
+                now);
+        return;
+    }
+    if (echo_)
+        queue(now, std::string(1, byte));
+    entry_.text += byte;
+    if (byte == '\r')
+        respond({text_prompt}, now);
+}
+
 void modem::answer(const std::string& line, long long now)
 {
     endless_from_us_ = -1;
     if (hook_)
         hook_(line);
     auto scripted = scripts_.find(line);
-    std::string text = scripted != scripts_.end() ? scripted->second : builtin_answer(line);
+    respond(scripted != scripts_.end() ? reply{scripted->second} : builtin_answer(line), now);
+}
+
+void modem::respond(reply r, long long now)
+{
+    std::string& text = r.text;
     if (text.empty())
         return;
-    long long due = now + faults_.delay_ms * 1000LL;
+    // One command at a time: an answer never starts before the one before it
+    // is out, however late that was.
+    long long due = std::max(now + (faults_.delay_ms + r.late_ms) * 1000LL, answered_by_us_);
     if (faults_.endless) {
         endless_from_us_ = due;
         return;
@@ -239,68 +419,96 @@ void modem::answer(const std::string& line, long long now)
     size_t from = 0;
     for (int i = 0; i < pieces; ++i) {
         size_t to = text.size() * (i + 1) / pieces;
-        queue(due, text.substr(from, to - from));
+        queue(due, text.substr(from, to - from), false, i + 1 < pieces);
         from = to;
         if (i + 1 < pieces)
             due += faults_.gap_ms * 1000LL;
     }
+    answered_by_us_ = due;
     if (faults_.hangup_after_answer_ms >= 0)
         queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
 }
 
-std::string modem::builtin_answer(const std::string& raw_line)
+// As AT+CMEE asks. Unknown commands and bad parameters stay plain ERROR
+// whatever it says, as in 3GPP modems: +CME ERROR is for commands the modem
+// took but could not carry out.
+std::string modem::equipment_error_answer(int code, std::string_view text) const
+{
+    if (cmee_ == 0)
+        return error;
+    return "\r\n+CME ERROR: " + (cmee_ == 1 ? std::to_string(code) : std::string(text)) + "\r\n";
+}
+
+modem::reply modem::builtin_answer(const std::string& raw_line)
 {
     std::string line = upper(raw_line);
     if (line.empty())
-        return "";
-    if (!starts_with(line, "AT"))
-        return error;
-    std::string body = line.substr(2);
-
-    if (body.empty() || body == "H" || body == "H0")
-        return ok;
-    // ATE alone means ATE0, as for any numbered basic command.
-    if (body == "E" || body == "E0" || body == "E1") {
-        echo_ = body == "E1";
-        return ok;
+        return {};
+    if (!line.starts_with("AT"))
+        return {error};
+    std::string_view body = std::string_view(line).substr(2);
+    const known_command* command = find_command(body);
+    if (command == nullptr)
+        return {error};
+    switch (command->does) {
+    case effect::none: break;
+    case effect::echo_off: echo_ = false; break;
+    case effect::echo_on: echo_ = true; break;
+    case effect::set_cmee: cmee_ = body.back() - '0'; break;
+    case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
+    case effect::pin_not_wanted:
+        return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
+    case effect::set_cmgf: cmgf_ = body.back() - '0'; break;
+    case effect::show_cmgf: return {info("+CMGF: " + std::to_string(cmgf_))};
+    case effect::send_message:
+    case effect::store_message: {
+        // In PDU mode these take a length, not a number.
+        if (cmgf_ == 0)
+            return {"\r\n+CMS ERROR: 302\r\n"};
+        size_t quote = body.find('"') + 1;
+        entry_ = {command->does == effect::send_message,
+                  std::string(body.substr(quote, body.find('"', quote) - quote)), ""};
+        entering_ = true;
+        return {text_prompt};
     }
-    if (body == "I")
-        return info({"Manufacturer: atquery", "Model: atquery-sim", "Revision: 1.0",
-                     "IMEI: 356938035643809", "+GCAP: +CGSM"});
-    if (body == "+CGMI")
-        return info({"atquery"});
-    if (body == "+CGMM")
-        return info({"atquery-sim"});
-    if (body == "+CGMR")
-        return info({"1.0"});
-    if (body == "+CGSN")
-        return info({"356938035643809"});
-    if (body == "+CSQ")
-        return info({"+CSQ: 23,99"});
-    if (body == "+CPIN?")
-        return info({"+CPIN: READY"});
-    if (body == "+COPS?")
-        return info({"+COPS: 0,0,\"atquery net\",7"});
-    // A voice call: the semicolon keeps the modem in command mode.
-    if (starts_with(body, "D") && body.back() == ';' &&
-        is_dial_string(body.substr(1, body.size() - 2)))
-        return ok;
-    for (const vendor_command& command : vendor_commands)
-        if (starts_with(body, command.prefix) &&
-            is_decimal_list(body.substr(std::strlen(command.prefix)), command.parameters))
-            return ok;
-    return error;
+    case effect::dial:
+        // The far end of a number ending in 9 is busy; it takes a while to tell.
+        if (body[body.size() - 2] == '9')
+            return {"\r\nBUSY\r\n", 1000};
+        break;
+    }
+    return {info(command->lines), command->late_ms};
 }
 
 bool modem::flush_due(long long now)
 {
     std::string ready;
     bool hangup = false;
-    // Answers leave in the order they were queued, once due.
+    // Answers leave in the order they were queued, once due. An unsolicited
+    // line waits while an answer stands split inside a line, and then goes
+    // in at the next line end.
     while (!out_.empty() && out_.begin()->first <= now) {
-        ready += out_.begin()->second.bytes;
-        hangup = hangup || out_.begin()->second.hangup_after;
+        pending item = std::move(out_.begin()->second);
         out_.erase(out_.begin());
+        hangup = hangup || item.hangup_after;
+        if (item.unsolicited) {
+            held_ += item.bytes;
+        } else if (!item.bytes.empty()) {
+            size_t at = ready.size();
+            ready += item.bytes;
+            mid_line_ = item.more_follows && !ready.ends_with('\n');
+            if (!held_.empty() && mid_line_) {
+                size_t line_end = ready.rfind('\n');
+                if (line_end != std::string::npos && line_end >= at) {
+                    ready.insert(line_end + 1, held_);
+                    held_.clear();
+                }
+            }
+        }
+        if (!held_.empty() && !mid_line_) {
+            ready += held_;
+            held_.clear();
+        }
     }
     if (endless_from_us_ >= 0 && endless_from_us_ <= now && ready.empty())
         ready = endless_pattern;
@@ -316,7 +524,8 @@ bool modem::flush_due(long long now)
             continue;
         break; // full: keep the rest at the front of the queue
     }
-    if (done < ready.size()) {
+    blocked_ = done < ready.size();
+    if (blocked_) {
         // An endless answer is made afresh; only real bytes wait.
         if (!(endless_from_us_ >= 0 && ready == endless_pattern && done == 0))
             queue(out_.empty() ? now : std::min(now, out_.begin()->first),
@@ -333,26 +542,41 @@ bool modem::flush_due(long long now)
 void modem::serve()
 {
     char buffer[256];
+    const long long urc_every_us = faults_.urc_every_ms * 1000LL;
+    if (urc_every_us > 0 && next_urc_us_ < 0)
+        next_urc_us_ = now_us() + urc_every_us;
     while (master_fd_ >= 0) {
         long long now = now_us();
+        // Unsolicited lines that the terminal cannot take are lost, as on a
+        // serial line that no program reads.
+        for (; urc_every_us > 0 && next_urc_us_ <= now; next_urc_us_ += urc_every_us)
+            if (!blocked_)
+                out_.emplace(next_urc_us_, pending{ring, false, false, true});
         if (flush_due(now))
             return;
 
-        bool want_out = endless_from_us_ >= 0 || (!out_.empty() && out_.begin()->first <= now);
+        bool want_out = (endless_from_us_ >= 0 && endless_from_us_ <= now) ||
+                        (!out_.empty() && out_.begin()->first <= now);
+        long long wake_us = urc_every_us > 0 ? next_urc_us_ : -1;
+        for (long long due : {out_.empty() ? -1 : out_.begin()->first, endless_from_us_})
+            if (due >= 0 && (wake_us < 0 || due < wake_us))
+                wake_us = due;
         int timeout_ms = -1;
-        if (!out_.empty() && !want_out)
-            timeout_ms = static_cast<int>((out_.begin()->first - now + 999) / 1000);
-        else if (endless_from_us_ > now)
-            timeout_ms = static_cast<int>((endless_from_us_ - now + 999) / 1000);
+        if (!want_out && wake_us >= 0)
+            timeout_ms = static_cast<int>(std::max(0LL, (wake_us - now + 999) / 1000));
 
         pollfd fds[2] = {{master_fd_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
                          {wake_pipe_[0], POLLIN, 0}};
         if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
             return;
         if (fds[1].revents != 0) {
-            char byte;
-            [[maybe_unused]] ssize_t n = ::read(wake_pipe_[0], &byte, 1);
-            return;
+            char requests[16];
+            ssize_t n = ::read(wake_pipe_[0], requests, sizeof requests);
+            for (ssize_t i = 0; i < n; ++i)
+                if (requests[i] != 'r')
+                    return;
+            tcflow(slave_fd_, TCOON);
+            continue;
         }
         if ((fds[0].revents & POLLIN) == 0)
             continue;
@@ -365,8 +589,12 @@ void modem::serve()
             {
                 std::lock_guard lock(mutex_);
                 received_ += buffer[i];
-                last = faults_.hangup_after_bytes >= 0 &&
-                       static_cast<long>(received_.size()) >= faults_.hangup_after_bytes;
+                long count = static_cast<long>(received_.size());
+                last = faults_.hangup_after_bytes >= 0 && count >= faults_.hangup_after_bytes;
+                // Before the byte's echo, which tells a test that it is done.
+                if (!held_output_ && faults_.hold_after_bytes >= 0 &&
+                    count >= faults_.hold_after_bytes)
+                    held_output_ = tcflow(slave_fd_, TCOOFF) == 0;
             }
             if (last) {
                 hang_up();

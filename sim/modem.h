@@ -7,7 +7,9 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace atsim {
 
@@ -21,6 +23,19 @@ struct faults {
     int gap_ms = 0;               // ... this far apart
     long hangup_after_bytes = -1; // close the line once this many bytes arrived
     int hangup_after_answer_ms = -1; // close the line this long after an answer
+    long hold_after_bytes = -1;   // once this many bytes arrived, stop the terminal's
+                                  // output as CTS low would, until release()
+    int urc_every_ms = 0;         // send "\r\nRING\r\n" unasked this often (0: never), also
+                                  // between the pieces of an answer, though never inside a line
+};
+
+// A short message the modem took in text mode.
+struct message {
+    bool sent = false;   // by AT+CMGS; false: stored by AT+CMGW
+    std::string number;
+    std::string text;    // as it came; a line break is the CR that ended a line
+
+    bool operator==(const message&) const = default;
 };
 
 class modem {
@@ -53,25 +68,41 @@ public:
     // Makes serve() return soon without waiting for it: one write to a pipe,
     // so a signal handler may call it once open() succeeded.
     void interrupt();
+    // Lets the terminal's output go on after faults::hold_after_bytes stopped
+    // it; serve() does it soon. One write to a pipe, as interrupt().
+    void release();
 
     // Everything the modem received so far.
     std::string received() const;
+    // The messages sent or stored so far (not those dropped with ESC).
+    std::vector<message> messages() const;
     // Whether the modem hung up the line.
     bool hung_up() const;
 
 private:
     struct pending {
-        long long due_us;
         std::string bytes;
         bool hangup_after;
+        bool more_follows; // more pieces of the same answer follow
+        bool unsolicited;
+    };
+
+    struct reply {
+        std::string text;
+        int late_ms = 0; // beyond faults::delay_ms
     };
 
     void take(char byte, long long now_us);
+    void take_text(char byte, long long now_us);
     void answer(const std::string& line, long long now_us);
-    std::string builtin_answer(const std::string& line);
-    void queue(long long due_us, std::string bytes, bool hangup_after = false);
+    void respond(reply r, long long now_us);
+    reply builtin_answer(const std::string& line);
+    std::string equipment_error_answer(int code, std::string_view text) const;
+    void queue(long long due_us, std::string bytes, bool hangup_after = false,
+               bool more_follows = false);
     bool flush_due(long long now_us);
     void hang_up();
+    void wake(char request);
 
     faults faults_;
     int master_fd_ = -1;
@@ -82,11 +113,24 @@ private:
     std::function<void(const std::string&)> hook_;
     std::string line_;
     bool echo_ = true;
+    int cmee_ = 0;          // AT+CMEE: how errors are reported
+    int cmgf_ = 0;          // AT+CMGF: 0 PDU mode, 1 text mode
+    bool entering_ = false; // taking a message's text
+    message entry_;         // the message being entered
+    int sent_ = 0;          // messages sent, for their references
+    int stored_ = 0;        // messages stored, for their indexes
     bool last_was_cr_ = false;
     std::multimap<long long, pending> out_;
     long long endless_from_us_ = -1;
+    long long answered_by_us_ = 0; // when the last answer's last piece is due
+    long long next_urc_us_ = -1;
+    std::string held_;      // unsolicited lines waiting for a line end
+    bool mid_line_ = false; // an answer stands split inside a line
+    bool blocked_ = false;  // the terminal took not all that was due
+    bool held_output_ = false; // faults::hold_after_bytes has stopped the terminal
     mutable std::mutex mutex_;
     std::string received_;
+    std::vector<message> messages_;
     bool hung_up_ = false;
     std::thread thread_;
 };

@@ -1,10 +1,11 @@
 // atquery end to end against the simulated modem on a pseudo-terminal.
-#include "sim/modem.h"
+#include "sim_fixture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,71 +14,65 @@ namespace {
 
 class Entry : public ::testing::Test {
 protected:
-    void use(atsim::faults f) { modem_ = std::make_unique<atsim::modem>(f); }
-
-    // Opens the line and serves it; call after the modem is scripted.
-    void start()
+    // Replaces the modem with one set up as given, serving at once.
+    void use(sim_setup setup = {})
     {
-        ASSERT_TRUE(modem_->open());
-        modem_->start();
+        line_.reset();
+        line_ = std::make_unique<sim_line>(std::move(setup));
     }
+    atsim::modem& modem() { return line_->modem(); }
 
+    // Runs the tool on the modem's line; the modem has stopped when it returns.
     tool_result run(std::string command, tool_run how = {})
     {
-        how.args = {modem_->path(), std::move(command)};
+        how.args = {line_->path(), std::move(command)};
         tool_result result = run_tool(how);
-        modem_->stop();
+        line_->stop();
         return result;
     }
 
-    std::unique_ptr<atsim::modem> modem_ = std::make_unique<atsim::modem>();
+    std::unique_ptr<sim_line> line_;
 };
 
 TEST_F(Entry, PrintsTheRawReplyWithEchoAndAddsOneLineFeed)
 {
-    start();
+    use();
     tool_result r = run("AT");
     EXPECT_EQ(r.out, "AT\r\r\nOK\r\n\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(modem_->received(), "AT\r\n");
+    EXPECT_EQ(modem().received(), "AT\r\n");
 }
 
 TEST_F(Entry, SendsTheCommandUnchangedAndAnEmptyCommandAsCrLfAlone)
 {
-    modem_->script("at+cops=? \"a b\"", "\r\nscripted\r\n");
-    start();
+    use({.scripts = {{"at+cops=? \"a b\"", "\r\nscripted\r\n"}}});
     tool_result r = run("at+cops=? \"a b\"");
     EXPECT_EQ(r.out, "at+cops=? \"a b\"\r\r\nscripted\r\n\n");
-    EXPECT_EQ(modem_->received(), "at+cops=? \"a b\"\r\n");
+    EXPECT_EQ(modem().received(), "at+cops=? \"a b\"\r\n");
 
-    use({.silent = true});
-    start();
+    use({.faults = {.silent = true}});
     r = run("");
     EXPECT_EQ(r.out, "\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(modem_->received(), "\r\n");
+    EXPECT_EQ(modem().received(), "\r\n");
 }
 
 TEST_F(Entry, ReplyEndsAtAZeroByteAndAtATenthOfASecondOfQuiet)
 {
-    use({.zero_byte = true});
-    start();
+    use({.faults = {.zero_byte = true}});
     tool_result r = run("ATE0");
     EXPECT_EQ(r.out, std::string("ATE0\r\r\nO") + "\n");
     EXPECT_EQ(r.status, 0);
 
     // Pieces 60 ms apart, all after reading began: one reply.
-    use({.delay_ms = 250, .pieces = 4, .gap_ms = 60});
-    modem_->script("AT+X", "\r\n+X: one two three four\r\n\r\nOK\r\n");
-    start();
+    use({.faults = {.delay_ms = 250, .pieces = 4, .gap_ms = 60},
+         .scripts = {{"AT+X", "\r\n+X: one two three four\r\n\r\nOK\r\n"}}});
     r = run("AT+X");
     EXPECT_EQ(r.out, "AT+X\r\r\n+X: one two three four\r\n\r\nOK\r\n\n");
 
     // A gap well past 0.1 s ends the reply; the rest never shows.
-    use({.pieces = 2, .gap_ms = 600});
-    modem_->script("AT+X", "first half|second half");
-    start();
+    use({.faults = {.pieces = 2, .gap_ms = 600}, .scripts = {{"AT+X", "first half|second half"}}});
     r = run("AT+X");
     EXPECT_EQ(r.out, "AT+X\rfirst half|\n");
     EXPECT_EQ(r.status, 0);
@@ -85,8 +80,7 @@ TEST_F(Entry, ReplyEndsAtAZeroByteAndAtATenthOfASecondOfQuiet)
 
 TEST_F(Entry, EndlessReplyIsCutAtTheBufferAndTheToolStillEnds)
 {
-    use({.endless = true});
-    start();
+    use({.faults = {.endless = true}});
     tool_result r = run("AT+CMGL");
     ASSERT_EQ(r.out.size(), 4999u + 1);
     EXPECT_EQ(r.out.substr(0, 8), "AT+CMGL\r");
@@ -96,8 +90,8 @@ TEST_F(Entry, EndlessReplyIsCutAtTheBufferAndTheToolStillEnds)
 
 TEST_F(Entry, InputWaitingBeforeTheRunIsDiscarded)
 {
-    start();
-    modem_->inject("RING\r\nstale\r\n");
+    use();
+    modem().inject("RING\r\nstale\r\n");
     tool_result r = run("AT");
     EXPECT_EQ(r.out, "AT\r\r\nOK\r\n\n");
 }
@@ -106,8 +100,9 @@ TEST_F(Entry, LineIsRawAt115200With8N1AndRtsCtsWhileTheCommandArrives)
 {
     termios seen{};
     bool got = false;
-    modem_->on_command([&](const std::string&) { got = tcgetattr(modem_->terminal_fd(), &seen) == 0; });
-    start();
+    use({.on_command = [&](const std::string&) {
+        got = tcgetattr(modem().terminal_fd(), &seen) == 0;
+    }});
     run("AT");
     ASSERT_TRUE(got);
     EXPECT_EQ(seen.c_cflag & ~CBAUD, tcflag_t(CREAD | CLOCAL | CRTSCTS | CS8));
@@ -136,10 +131,9 @@ void expect_same(const termios& a, const termios& b)
 TEST_F(Entry, SettingsAreBackExactlyAfterSuccessAndAfterFailedPrints)
 {
     for (auto stdout_to : {tool_run::pipe_out, tool_run::full_out, tool_run::broken_out}) {
-        use({});
-        start();
+        use();
         termios odd{};
-        ASSERT_EQ(tcgetattr(modem_->terminal_fd(), &odd), 0);
+        ASSERT_EQ(tcgetattr(modem().terminal_fd(), &odd), 0);
         odd.c_iflag = ICRNL | IXON | IGNBRK;
         odd.c_oflag = OPOST | ONLCR;
         odd.c_cflag = CS7 | PARENB | PARODD | CSTOPB | HUPCL | CREAD;
@@ -149,16 +143,16 @@ TEST_F(Entry, SettingsAreBackExactlyAfterSuccessAndAfterFailedPrints)
         odd.c_cc[VINTR] = 0x05;
         cfsetispeed(&odd, B9600);
         cfsetospeed(&odd, B9600);
-        ASSERT_EQ(tcsetattr(modem_->terminal_fd(), TCSANOW, &odd), 0);
+        ASSERT_EQ(tcsetattr(modem().terminal_fd(), TCSANOW, &odd), 0);
         termios before{};
-        ASSERT_EQ(tcgetattr(modem_->terminal_fd(), &before), 0);
+        ASSERT_EQ(tcgetattr(modem().terminal_fd(), &before), 0);
 
         tool_run how;
         how.stdout_to = stdout_to;
         tool_result r = run("AT", how);
         EXPECT_EQ(r.status, stdout_to == tool_run::pipe_out ? 0 : 255);
         termios after{};
-        ASSERT_EQ(tcgetattr(modem_->terminal_fd(), &after), 0);
+        ASSERT_EQ(tcgetattr(modem().terminal_fd(), &after), 0);
         expect_same(before, after);
     }
 }
@@ -182,15 +176,15 @@ TEST_F(Entry, DeviceFailuresPrintTheirMessagesAndExit255)
     EXPECT_EQ(r.status, 255);
 
     // A background group may read a terminal's settings but not change them.
-    start();
+    use();
     tool_run how;
-    how.background_of = modem_->path();
+    how.background_of = modem().path();
     r = run("AT", how);
     EXPECT_EQ(r.err, "com set error: Input/output error\n"
                      "set_opt error: Input/output error\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(modem_->received(), "");
+    EXPECT_EQ(modem().received(), "");
 }
 
 TEST_F(Entry, UsageGoesToStandardErrorWithStatus2AndHelpToStandardOutput)
@@ -214,22 +208,20 @@ TEST_F(Entry, UsageGoesToStandardErrorWithStatus2AndHelpToStandardOutput)
 
 TEST_F(Entry, HangUpWhileSendingIsASendLineError)
 {
-    use({.hangup_after_bytes = 1});
-    start();
+    use({.faults = {.hangup_after_bytes = 1}});
     tool_result r = run("ATI");
     EXPECT_EQ(r.err, "send_line error: Input/output error\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(modem_->hung_up());
+    EXPECT_TRUE(modem().hung_up());
 }
 
 TEST_F(Entry, HangUpWhileReadingPrintsWhatCameThenAReadReplyError)
 {
     // The answer trickles in until well after reading began; the line drops
     // while the tool waits for the next byte.
-    use({.silent = false, .pieces = 10, .gap_ms = 50, .hangup_after_answer_ms = 50});
-    modem_->script("AT+TRICKLE", "0123456789");
-    start();
+    use({.faults = {.silent = false, .pieces = 10, .gap_ms = 50, .hangup_after_answer_ms = 50},
+         .scripts = {{"AT+TRICKLE", "0123456789"}}});
     tool_result r = run("AT+TRICKLE");
     EXPECT_EQ(r.out, "AT+TRICKLE\r0123456789\n");
     EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
@@ -238,13 +230,12 @@ TEST_F(Entry, HangUpWhileReadingPrintsWhatCameThenAReadReplyError)
 
 TEST_F(Entry, OutputThatCannotBeWrittenIsReported)
 {
-    start();
+    use();
     tool_result r = run("AT", {.stdout_to = tool_run::full_out});
     EXPECT_EQ(r.err, "puts error: No space left on device\n");
     EXPECT_EQ(r.status, 255);
 
-    use({});
-    start();
+    use();
     r = run("AT", {.stdout_to = tool_run::broken_out});
     EXPECT_EQ(r.err, "puts error: Broken pipe\n");
     EXPECT_EQ(r.status, 255);
@@ -253,11 +244,10 @@ TEST_F(Entry, OutputThatCannotBeWrittenIsReported)
 TEST_F(Entry, ClosedStandardDescriptorsAreNeverTakenByTheDevice)
 {
     for (std::vector<int> closed : {std::vector<int>{1}, {0, 1, 2}}) {
-        use({});
-        start();
+        use();
         tool_result r = run("AT", {.closed = closed});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(modem_->received(), "AT\r\n");
+        EXPECT_EQ(modem().received(), "AT\r\n");
     }
 }
 

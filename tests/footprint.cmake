@@ -1,6 +1,7 @@
 # Checks what a built program needs at run time, for cmake -P:
 #   BINARY   the program; STRIP, READELF the target's binutils
 #   COPY     where to put the stripped copy that is measured
+#   REMOVE_SECTIONS  sections the install also removes (optional)
 #   BUDGET   the most bytes the stripped copy may take; 0 for no limit
 # and, for a program built against one C library in particular (uClibc-ng):
 #   LOADER   the dynamic loader it must ask for
@@ -28,7 +29,11 @@ endfunction()
 
 set(breaches "")
 
-run_or_fail(ignored ${STRIP} -o ${COPY} ${BINARY})
+set(remove "")
+foreach(section IN LISTS REMOVE_SECTIONS)
+    list(APPEND remove --remove-section=${section})
+endforeach()
+run_or_fail(ignored ${STRIP} ${remove} -o ${COPY} ${BINARY})
 file(SIZE ${COPY} size)
 message(STATUS "stripped size: ${size} bytes (budget: ${BUDGET})")
 if(BUDGET GREATER 0 AND size GREATER BUDGET)
@@ -92,7 +97,8 @@ endforeach()
 # shows up here first; a new call joins the list once checked against uClibc.
 set(uclibc_offers
     open close read write fcntl tcgetattr tcsetattr cfsetispeed cfsetospeed tcflush tcdrain
-    usleep prctl signal sigaction raise flock fstat clock_gettime puts fputs fflush ferror perror printf fprintf putchar strlen strcmp memset memcpy
+    usleep prctl signal sigaction raise flock fstat clock_gettime puts fputs fflush ferror perror
+    printf fprintf putchar strlen strcmp memset memcpy
     getopt_long optind optarg optopt opterr
     stdout stderr __errno_location __libc_start_main __uClibc_main __gmon_start__ __cxa_finalize
     __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable)

@@ -2,7 +2,7 @@
 // replies that drive the reading loop hardest: one that never ends and is
 // cut at the buffer, and one that a zero byte ends. Any invalid access, use
 // of an uninitialised byte or leak makes valgrind report and fail the run.
-#include "sim/modem.h"
+#include "sim_fixture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +11,10 @@ namespace {
 
 tool_result run_under_memcheck(atsim::faults f, const std::string& command)
 {
-    atsim::modem modem(f);
-    if (!modem.open())
-        return {};
-    modem.start();
-    tool_result r = run_tool({.args = {modem.path(), command},
-                              .prefix = {VALGRIND, "--quiet", "--error-exitcode=1",
-                                         "--leak-check=full", "--track-origins=yes"}});
-    modem.stop();
-    return r;
+    sim_line line({.faults = f});
+    return run_tool({.args = {line.path(), command},
+                     .prefix = {VALGRIND, "--quiet", "--error-exitcode=1", "--leak-check=full",
+                                "--track-origins=yes"}});
 }
 
 TEST(Memcheck, EndlessReplyCutAtTheBufferRunsClean)

@@ -2,7 +2,7 @@
 // text it leaves must be the stream up to its first zero byte, its first gap
 // of 0.1 s or more, or the buffer's capacity less one, whichever comes first.
 #include "serial/port.h"
-#include "sim/modem.h"
+#include "sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -118,17 +118,15 @@ constexpr char guard_byte = 0x5a;
 // guard that must stay untouched.
 outcome serve_and_read(const stream& s, size_t capacity)
 {
-    atsim::modem modem;
-    if (!modem.open())
-        return {-2, {}};
-    int fd = open(modem.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    sim_line line;
+    int fd = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 || set_opt(fd, 115200, 8, 'N', 1) != 0) {
         if (fd >= 0)
             close(fd);
         return {-2, {}};
     }
     port_fd = fd;
-    modem.inject(s.pieces[0].bytes);
+    line->inject(s.pieces[0].bytes);
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -139,7 +137,7 @@ outcome serve_and_read(const stream& s, size_t capacity)
             if (wake.wait_for(lock, std::chrono::milliseconds(s.pieces[i].gap_ms),
                               [&] { return done; }))
                 return;
-            modem.inject(s.pieces[i].bytes);
+            line->inject(s.pieces[i].bytes);
         }
     });
 

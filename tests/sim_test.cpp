@@ -1,33 +1,32 @@
 // The simulated modem as its users see it: a 3GPP modem that keeps its state
 // between runs of atquery, and the atquery-sim program around it.
 #include "sim/modem.h"
+#include "sim_fixture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 // Adds to `got` what the terminal `fd` receives for `ms` milliseconds, until
-// it holds `enough` bytes or ends with one of `endings`, or the line hangs up.
-std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
-                    const std::vector<std::string>& endings = {}, std::string got = "")
+// `done(got)` or the line hangs up.
+std::string collect_until(int fd, int ms, const std::function<bool(const std::string&)>& done,
+                          std::string got = "")
 {
-    auto ended = [&] {
-        for (const std::string& ending : endings)
-            if (got.ends_with(ending))
-                return true;
-        return false;
-    };
     long long deadline = now_ms() + ms;
     pollfd p = {fd, POLLIN, 0};
-    while (got.size() < enough && !ended()) {
+    while (!done(got)) {
         long long left = deadline - now_ms();
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
             break;
@@ -40,6 +39,17 @@ std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
     return got;
 }
 
+// The same until it holds `enough` bytes or ends with one of `endings`.
+std::string collect(int fd, int ms, size_t enough = SIZE_MAX,
+                    const std::vector<std::string>& endings = {}, std::string got = "")
+{
+    return collect_until(fd, ms, [&](const std::string& text) {
+        return text.size() >= enough ||
+               std::any_of(endings.begin(), endings.end(),
+                           [&](const std::string& ending) { return text.ends_with(ending); });
+    }, std::move(got));
+}
+
 void send(int fd, const std::string& text)
 {
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -47,9 +57,8 @@ void send(int fd, const std::string& text)
 
 TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
+    sim_line modem;
+    const int fd = modem->terminal_fd();
     const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
     const std::string line = "\r\n[^\r\n]+\r\n"; // one information line, framed
     const std::pair<const char*, std::string> cases[] = {
@@ -81,23 +90,160 @@ TEST(SimulatedModem, AnswersLikeA3gppModemWithVerboseResultCodes)
         {"AT\r\n", "AT\r" + ok},
     };
     for (const auto& [sent, pattern] : cases) {
-        send(modem.terminal_fd(), sent);
-        std::string reply = collect(modem.terminal_fd(), 2000, SIZE_MAX, {ok, error});
+        send(fd, sent);
+        std::string reply = collect(fd, 2000, SIZE_MAX, {ok, error});
         EXPECT_TRUE(std::regex_match(reply, std::regex(pattern)))
             << "sent " << testing::PrintToString(std::string(sent)) << " got "
             << testing::PrintToString(reply);
     }
-    modem.stop();
+}
+
+TEST(SimulatedModem, ANetworkSearchAndABusyCallAnswerLateThoughTheEchoComesAtOnce)
+{
+    sim_line line;
+    const int fd = line->terminal_fd();
+    const struct {
+        std::string sent;
+        int late_ms;
+        std::string answer; // a pattern
+    } cases[] = {
+        // The command after it waits its turn.
+        {"AT+COPS=?\rAT\r", 2000,
+         "\r\n\\+COPS: (\\([0-4],(\"[^\"]+\",){3}[0-9]\\),)+,\\(0-4\\),\\(0-2\\)\r\n\r\nOK\r\n"
+         "\r\nOK\r\n"},
+        {"ATD+15550109;\r", 1000, "\r\nBUSY\r\n"},
+    };
+    for (const auto& [sent, late_ms, answer] : cases) {
+        send(fd, sent);
+        std::string early = collect(fd, late_ms - 300);
+        EXPECT_EQ(early, sent);
+        const std::regex whole("[^\n]+\r" + answer);
+        std::string all = collect_until(
+            fd, 3000, [&](const std::string& got) { return std::regex_match(got, whole); }, early);
+        EXPECT_TRUE(std::regex_match(all, whole)) << testing::PrintToString(all);
+    }
+}
+
+// Sends `command` and returns what comes back up to a final result code or
+// the prompt for a message's text (or within 3 s).
+std::string exchange(int fd, const std::string& command)
+{
+    send(fd, command);
+    static const std::regex end("\r\n(OK|ERROR|BUSY|\\+CM[ES] ERROR: [^\r\n]+)\r\n$|\r\n> $");
+    return collect_until(fd, 3000,
+                         [](const std::string& got) { return std::regex_search(got, end); });
+}
+
+TEST(SimulatedModem, CmeeTurnsRefusalsIntoNumberedOrWordedErrorsButLeavesUnknownCommandsPlain)
+{
+    sim_line line;
+    const int fd = line->terminal_fd();
+    const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
+    exchange(fd, "ATE0\r");
+    const std::pair<const char*, std::string> cases[] = {
+        {"AT+CMEE?\r", "\r\n+CMEE: 0\r\n" + ok},
+        {"AT+CPIN=\"0000\"\r", error}, // no PIN is wanted
+        {"AT+CMEE=1\r", ok},
+        {"AT+CPIN=\"0000\"\r", "\r\n+CME ERROR: 3\r\n"},
+        {"AT+BOGUS\r", error},
+        {"AT+CMEE=2\r", ok},
+        {"AT+CPIN=\"0000\"\r", "\r\n+CME ERROR: operation not allowed\r\n"},
+        {"AT+CMEE=3\r", error},
+        {"AT+CMEE?\r", "\r\n+CMEE: 2\r\n" + ok},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << sent;
+}
+
+TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc)
+{
+    sim_line line;
+    const int fd = line->terminal_fd();
+    const std::string ok = "\r\nOK\r\n", prompt = "\r\n> ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"AT+CMGS=\"+15550100\"\r", "AT+CMGS=\"+15550100\"\r\r\n+CMS ERROR: 302\r\n"}, // PDU mode
+        {"AT+CMGF=1\r", "AT+CMGF=1\r" + ok},
+        {"AT+CMGF?\r", "AT+CMGF?\r\r\n+CMGF: 1\r\n" + ok},
+        // The LF after the command is not part of the text, a CR in it is.
+        {"AT+CMGS=\"+15550100\"\r\n", "AT+CMGS=\"+15550100\"\r" + prompt},
+        {"Hello\r", "Hello\r" + prompt},
+        {"AT\n\x1a", "AT\n\r\n+CMGS: 1\r\n" + ok},
+        {"AT+CMGW=\"+15550101\"\r", "AT+CMGW=\"+15550101\"\r" + prompt},
+        {"draft\x1b", "draft" + ok},
+        {"ATE0\r", "ATE0\r" + ok},
+        {"AT+CMGW=\"+15550101\",145\r", prompt},
+        {"kept\x1a", "\r\n+CMGW: 1\r\n" + ok},
+        {"AT+CMGS=\"+15550102\"\r", prompt},
+        {"again\x1a", "\r\n+CMGS: 2\r\n" + ok},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << testing::PrintToString(sent);
+    const std::vector<atsim::message> taken = {
+        {true, "+15550100", "Hello\rAT\n"},
+        {false, "+15550101", "kept"},
+        {true, "+15550102", "again"},
+    };
+    EXPECT_EQ(line->messages(), taken);
+}
+
+TEST(SimulatedModem, UnsolicitedLinesComeBetweenTheLinesOfAnAnswerSentInPieces)
+{
+    // The answer to ATI (5 lines) takes 12 pieces over 550 ms; a RING falls
+    // due every 120 ms.
+    sim_line line({.faults = {.pieces = 12, .gap_ms = 50, .urc_every_ms = 120}});
+    const std::string ring = "\r\nRING\r\n", echo = "ATI\r";
+    send(line->terminal_fd(), echo);
+    std::string got = collect_until(line->terminal_fd(), 5000, [](const std::string& text) {
+        return text.find("\r\nOK\r\n") != std::string::npos;
+    });
+
+    std::string answer = got;
+    int inside = 0;
+    for (size_t at; (at = answer.find(ring)) != std::string::npos;) {
+        // In the answer, only after a whole line.
+        if (at > echo.size()) {
+            EXPECT_EQ(answer[at - 1], '\n') << testing::PrintToString(got);
+            inside += answer.find("\r\nOK\r\n") > at;
+        }
+        answer.erase(at, ring.size());
+    }
+    EXPECT_TRUE(answer.starts_with(echo + "\r\nManufacturer: atquery\r\n") &&
+                answer.ends_with("\r\n+GCAP: +CGSM\r\n\r\nOK\r\n"))
+        << testing::PrintToString(got);
+    EXPECT_GE(inside, 2) << testing::PrintToString(got);
+}
+
+TEST(SimulatedModem, HeldOutputBlocksAWriterOnTheTerminalUntilReleased)
+{
+    sim_line line({.faults = {.hold_after_bytes = 1}});
+    int fd = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    send(fd, "A");
+    ASSERT_EQ(collect(fd, 2000, 1), "A"); // echoed once held
+
+    int done[2];
+    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+    std::thread writer([&] {
+        EXPECT_EQ(write(fd, "T\r", 2), 2);
+        EXPECT_EQ(write(done[1], "w", 1), 1);
+    });
+    pollfd p = {done[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300), 0) << "the write went through";
+    EXPECT_EQ(line->received(), "A");
+    line->release();
+    EXPECT_EQ(poll(&p, 1, 3000), 1) << "the write is still held";
+    tcflow(line->terminal_fd(), TCOON); // lets a failed test end
+    writer.join();
+    EXPECT_EQ(collect(fd, 2000, SIZE_MAX, {"OK\r\n"}), "T\r\r\nOK\r\n");
+    for (int d : {fd, done[0], done[1]})
+        close(d);
 }
 
 TEST(SimulatedModem, EchoAndItsSwitchLastBetweenRunsOfTheTool)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
-    tool_result first = run_tool({.args = {modem.path(), "ATE0"}});
-    tool_result second = run_tool({.args = {modem.path(), "AT"}});
-    modem.stop();
+    sim_line line;
+    tool_result first = run_tool({.args = {line.path(), "ATE0"}});
+    tool_result second = run_tool({.args = {line.path(), "AT"}});
     EXPECT_EQ(first.out, "ATE0\r\r\nOK\r\n\n");
     EXPECT_EQ(second.out, "\r\nOK\r\n\n");
     EXPECT_EQ(second.status, 0);
@@ -228,12 +374,36 @@ TEST_F(SimProgram, FaultOptionsReachTheModem)
     }
 }
 
+TEST_F(SimProgram, SendsRingsAndHoldsItsOutputUntilSigusr1AsAsked)
+{
+    tool_process sim = start({"--urc-every", "100"});
+    int fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_EQ(collect(fd, 2000, 16), "\r\nRING\r\n\r\nRING\r\n");
+    close(fd);
+    EXPECT_EQ(finish_tool(sim, SIGTERM).status, 0);
+
+    sim = start({"--hold-after-bytes", "1"});
+    fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    send(fd, "A");
+    EXPECT_EQ(collect(fd, 2000, 1), "A");
+    EXPECT_EQ(write(fd, "T", 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    kill(sim.pid, SIGUSR1);
+    pollfd p = {fd, POLLOUT, 0};
+    EXPECT_EQ(poll(&p, 1, 3000), 1);
+    send(fd, "T\r");
+    EXPECT_EQ(collect(fd, 2000, SIZE_MAX, {"OK\r\n"}), "T\r\r\nOK\r\n");
+    close(fd);
+    EXPECT_EQ(finish_tool(sim, SIGTERM).status, 0);
+}
+
 TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
 {
     const std::vector<std::string> bad[] = {
         {"--delay", "abc"}, {"--delay", "-1"}, {"--gap", "5x"}, {"--pieces", "0"},
         {"--hangup-after-bytes", ""}, {"--hangup-after-answer", "99999999999"},
-        {"--delay"}, {"--no-such-option"}, {"extra"},
+        {"--delay"}, {"--no-such-option"}, {"extra"}, {"--urc-every", "0"},
+        {"--hold-after-bytes", "1k"},
     };
     for (const std::vector<std::string>& args : bad) {
         tool_result r = run_tool({.args = args, .program = sim_command()});
@@ -245,7 +415,7 @@ TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--link", "--silent", "--zero-byte", "--endless", "--delay",
                                "--pieces", "--gap", "--hangup-after-bytes",
-                               "--hangup-after-answer"})
+                               "--hangup-after-answer", "--urc-every", "--hold-after-bytes"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 

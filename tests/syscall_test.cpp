@@ -1,6 +1,6 @@
 // The exact system calls of one exchange: this pacing and framing is what
 // the modem sees, so it is checked call by call.
-#include "sim/modem.h"
+#include "sim_fixture.h"
 #include "syscall_trace.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +19,8 @@ std::vector<std::string> sleep_between_reads(int reads)
 
 TEST(SystemCalls, OneExchangeCallByCall)
 {
-    atsim::modem modem;
-    modem.script("AT", "\r\nOK\r\n");
-    ASSERT_TRUE(modem.open());
-    modem.start();
-    traced_run traced = trace_on_device({.args = {modem.path(), "AT"}}, modem.path());
-    modem.stop();
+    sim_line line({.scripts = {{"AT", "\r\nOK\r\n"}}});
+    traced_run traced = trace_on_device({.args = {line.path(), "AT"}}, line.path());
     ASSERT_EQ(traced.result.status, 0) << traced.result.err;
 
     // The port locked first; then the settings read, input discarded before

@@ -11,9 +11,9 @@
 struct traced_run {
     tool_result result;
     // One entry per call, in order: "lock" (a non-blocking exclusive flock),
-    // "tcgetattr", "tcsetattr", "flush input",
-    // "flush both", "drain", "close", "write <bytes>" (the bytes as strace
-    // quotes them), "read <asked> = <got>", "sleep <ns>", "stdout".
+    // "tcgetattr", "tcsetattr", "flush input", "flush both", "drain", "close",
+    // "write <bytes>" (the bytes as strace quotes them), "read <asked> =
+    // <got>", "sleep <ns>", "stdout".
     std::vector<std::string> calls;
 };
 

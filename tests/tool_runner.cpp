@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -62,11 +63,16 @@ void read_outputs(int out_fd, int err_fd, tool_result& result, pid_t child)
 
 } // namespace
 
-long long now_ms()
+long long now_us()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+long long now_ms()
+{
+    return now_us() / 1000;
 }
 
 std::vector<std::string> tool_command()
@@ -98,18 +104,33 @@ tool_process start_tool(const tool_run& run)
 
     int out[2] = {-1, -1};
     int err[2];
-    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+    int in[2] = {-1, -1};
+    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+        (run.input && pipe2(in, O_CLOEXEC) != 0))
         return {};
+    if (run.input) {
+        // Small enough to wait in the pipe until the child reads it.
+        [[maybe_unused]] ssize_t n = write(in[1], run.input->data(), run.input->size());
+        close(in[1]);
+    }
     if (run.stdout_to == tool_run::broken_out) {
         close(out[0]);
         out[0] = -1;
     }
     int full = run.stdout_to == tool_run::full_out ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
 
+    const long long start_us = now_us();
     pid_t child = fork();
     if (child == 0) {
         dup2(full >= 0 ? full : out[1], 1);
         dup2(err[1], 2);
+        if (in[0] >= 0)
+            dup2(in[0], 0);
+        if (!run.stdio_on.empty()) {
+            int fd = open(run.stdio_on.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            dup2(fd, 0);
+            dup2(fd, 1);
+        }
         for (int fd : run.closed)
             close(fd);
         if (!run.background_of.empty())
@@ -119,9 +140,11 @@ tool_process start_tool(const tool_run& run)
     }
     close(out[1]);
     close(err[1]);
+    if (in[0] >= 0)
+        close(in[0]);
     if (full >= 0)
         close(full);
-    return {child, out[0], err[0]};
+    return {child, out[0], err[0], start_us};
 }
 
 std::string read_line(tool_process& process)
@@ -149,7 +172,12 @@ tool_result finish_tool(tool_process& process, int signal)
         kill(process.pid, signal);
     read_outputs(process.out_fd, process.err_fd, result, process.pid);
     int status = 0;
-    waitpid(process.pid, &status, 0);
+    rusage usage{};
+    wait4(process.pid, &status, 0, &usage);
+    result.wall_ms = (now_us() - process.start_us) / 1e3;
+    result.cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    result.peak_rss_kib = usage.ru_maxrss;
     process = {};
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

@@ -1,7 +1,10 @@
-// Runs the built atquery as a child process with its output captured, the
-// way a shell script would, under the target's emulator when cross-built.
+// Runs the built atquery (or another program) as a child process with its
+// output captured, the way a shell script would, under the target's emulator
+// when cross-built; measures each run for the benchmark. Shared by the tests
+// and the benchmark.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,11 @@ struct tool_run {
     // Run as a background process group of a session whose controlling
     // terminal is this path, so that changing its settings fails.
     std::string background_of;
+    // Written to standard input, which is then closed; unset: inherited.
+    std::optional<std::string> input;
+    // Standard input and output on this device instead (a program that talks
+    // to the modem through them).
+    std::string stdio_on;
 };
 
 struct tool_result {
@@ -21,6 +29,11 @@ struct tool_result {
     int signal = 0;   // the signal that ended it, or 0
     std::string out;
     std::string err;
+    // From fork to reaping: wall time on the monotonic clock, user plus
+    // system CPU time and peak resident memory as wait4 reports them.
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    long peak_rss_kib = 0;
 };
 
 // A run going on in the background.
@@ -28,6 +41,7 @@ struct tool_process {
     int pid = -1;
     int out_fd = -1;
     int err_fd = -1;
+    long long start_us = 0;
 };
 
 // Runs the tool to completion (killed after 30 s).
@@ -42,7 +56,9 @@ std::string read_line(tool_process& process);
 // the exit status (killed after 30 s).
 tool_result finish_tool(tool_process& process, int signal = 0);
 
-// Milliseconds on the monotonic clock, for deadlines.
+// Microseconds and milliseconds on the monotonic clock, for deadlines and
+// measurements.
+long long now_us();
 long long now_ms();
 
 // The command that starts the tool: the emulator (if any) and its path.

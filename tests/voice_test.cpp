@@ -2,17 +2,18 @@
 // standard output caught at the descriptor; the dial's system calls traced in
 // a driver process.
 #include "serial/port.h"
-#include "sim/modem.h"
+#include "sim_fixture.h"
 #include "syscall_trace.h"
 #include "tool/voice.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -76,15 +77,11 @@ private:
 
 class Voice : public ::testing::Test {
 protected:
-    void use(atsim::faults f) { modem_ = std::make_unique<atsim::modem>(f); }
-
-    // Serves the line and opens it the way the entry does; call after the
-    // modem is scripted.
-    void open_line()
+    // Serves a modem set up as given and opens its line the way the entry does.
+    void open_line(sim_setup setup = {})
     {
-        ASSERT_TRUE(modem_->open());
-        modem_->start();
-        port_fd = open(modem_->path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        line_ = std::make_unique<sim_line>(std::move(setup));
+        port_fd = open(line_->path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(port_fd, 0);
         ASSERT_EQ(set_opt(port_fd, 115200, 8, 'N', 1), 0);
     }
@@ -96,10 +93,12 @@ protected:
             close(port_fd);
             port_fd = -1;
         }
-        modem_->stop();
+        line_.reset();
     }
 
-    std::unique_ptr<atsim::modem> modem_ = std::make_unique<atsim::modem>();
+    atsim::modem& modem() { return line_->modem(); }
+
+    std::unique_ptr<sim_line> line_;
 };
 
 TEST_F(Voice, SetupSendsTheSevenCommandsAndPrintsEachFreshReplyUnderItsLabel)
@@ -108,16 +107,17 @@ TEST_F(Voice, SetupSendsTheSevenCommandsAndPrintsEachFreshReplyUnderItsLabel)
     std::string long_answer = "\r\n+LONG:";
     while (long_answer.size() < 150)
         long_answer += "0123456789";
-    modem_->script("AT$NOSLEEP=1", long_answer); // then cut to the buffer
-    modem_->script("AT+GDT=1", "\r\nOK\r\n");     // short, after the long one
-    modem_->script("AT$AUPATH=0,1", "");          // no answer beyond the echo
-    open_line();
+    open_line({.scripts = {
+                   {"AT$NOSLEEP=1", long_answer}, // then cut to the buffer
+                   {"AT+GDT=1", "\r\nOK\r\n"},     // short, after the long one
+                   {"AT$AUPATH=0,1", ""},          // no answer beyond the echo
+               }});
 
     stdout_capture capture;
     voice_setup();
     std::string out = capture.finish();
 
-    EXPECT_EQ(modem_->received(), setup_commands);
+    EXPECT_EQ(modem().received(), setup_commands);
     const std::string replies[] = {
         "AT\r\r\nOK\r\n",
         "AT\r\r\nOK\r\n",
@@ -135,13 +135,12 @@ TEST_F(Voice, SetupSendsTheSevenCommandsAndPrintsEachFreshReplyUnderItsLabel)
 
 TEST_F(Voice, SetupAgainstASilentModemSendsEveryCommandAndPrintsSevenEmptyReplies)
 {
-    use({.silent = true});
-    open_line();
+    open_line({.faults = {.silent = true}});
     stdout_capture capture;
     voice_setup();
     std::string out = capture.finish();
 
-    EXPECT_EQ(modem_->received(), setup_commands);
+    EXPECT_EQ(modem().received(), setup_commands);
     std::string expected;
     for (int i = 0; i < 7; ++i)
         expected += reply_label + "\n\n";
@@ -150,26 +149,31 @@ TEST_F(Voice, SetupAgainstASilentModemSendsEveryCommandAndPrintsSevenEmptyReplie
 
 TEST_F(Voice, DialWithoutNumberBytesSendsAtdSemicolonAndShowsTheLabelAloneAfterThePause)
 {
-    // Set on the modem's thread when a command line's CR arrives.
-    std::atomic<steady_clock::rep> line_done{0};
-    modem_->on_command([&](const std::string&) {
-        line_done = steady_clock::now().time_since_epoch().count();
-    });
-    open_line();
+    // Set on the modem's thread when the first command line's CR arrives.
+    std::mutex mutex;
+    std::optional<steady_clock::time_point> line_done;
+    open_line({.on_command = [&](const std::string&) {
+        std::lock_guard lock(mutex);
+        if (!line_done)
+            line_done = steady_clock::now();
+    }});
 
     stdout_capture capture;
     voice_dial(nullptr, 0);
-    steady_clock::duration after_line =
-        steady_clock::now().time_since_epoch() - steady_clock::duration(line_done);
+    const steady_clock::time_point returned = steady_clock::now();
     // Flushed by the dial itself, though the line has no end.
     EXPECT_EQ(capture.take(), dial_label);
-    // The modem stamps the line a moment after its CR went out, so allow a
-    // little below the 2 s pause; without the pause this is milliseconds.
-    EXPECT_GE(after_line, std::chrono::milliseconds(1900));
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_TRUE(line_done) << "the modem never saw the dial's line end";
+        // The modem stamps the line a moment after its CR went out, so allow
+        // a little below the 2 s pause; without the pause this is milliseconds.
+        EXPECT_GE(returned - *line_done, std::chrono::milliseconds(1900));
+    }
 
     voice_dial("5550100", -1);
     EXPECT_EQ(capture.take(), dial_label);
-    EXPECT_EQ(modem_->received(), "ATD;\r\nATD;\r\n");
+    EXPECT_EQ(modem().received(), "ATD;\r\nATD;\r\n");
 }
 
 // One byte as strace quotes it.
@@ -180,16 +184,14 @@ std::string quoted(char byte)
 
 TEST(VoiceDial, EachByteIsItsOwnWriteEachPieceIsDrainedAndPrintingFollowsThePause)
 {
-    atsim::modem modem;
-    ASSERT_TRUE(modem.open());
-    modem.start();
+    sim_line line;
     // Non-digits go out as they are; the two bytes past the length do not.
     traced_run traced = trace_on_device(
-        {.args = {modem.path(), "+1 (5)#*;9", "8"}, .program = {VOICE_DRIVER_COMMAND}},
-        modem.path());
-    modem.stop();
+        {.args = {line.path(), "+1 (5)#*;9", "8"}, .program = {VOICE_DRIVER_COMMAND}},
+        line.path());
+    line.stop();
     ASSERT_EQ(traced.result.status, 0) << traced.result.err;
-    EXPECT_EQ(modem.received(), "ATD+1 (5)#*;\r\n");
+    EXPECT_EQ(line->received(), "ATD+1 (5)#*;\r\n");
     EXPECT_EQ(traced.result.out, dial_label + "+1 (5)#*");
 
     std::vector<std::string> expected = {"tcgetattr", "flush input", "tcsetattr", "flush input"};

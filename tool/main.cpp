@@ -91,13 +91,16 @@ int run_voice(const run_options& options)
     return 0;
 }
 
+// The exit status of every failure but a usage error.
+constexpr int failure_status = 255;
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     if (!open_standard_descriptors()) {
         report_error("/dev/null");
-        return -1;
+        return failure_status;
     }
 #ifdef PR_SET_TIMERSLACK
     // The kernel may end a normal thread's sleep late by its timer slack, by
@@ -116,12 +119,12 @@ int main(int argc, char* argv[])
         if (std::fputs(usage_text, stdout) >= 0 && flush_stdout())
             return 0;
         report_error("puts error");
-        return -1;
+        return failure_status;
     case parse_result::version:
         if (std::fputs("atquery " ATQUERY_VERSION "\n", stdout) >= 0 && flush_stdout())
             return 0;
         report_error("puts error");
-        return -1;
+        return failure_status;
     case parse_result::usage_error:
         std::fputs(usage_text, stderr);
         return 2;
@@ -132,7 +135,7 @@ int main(int argc, char* argv[])
     port_fd = open(options.device, O_RDWR);
     if (port_fd < 0) {
         report_error("open_port error");
-        return -1;
+        return failure_status;
     }
     // Before the settings are recorded, so that they are the port's own and
     // never those of another run still using it.
@@ -145,12 +148,12 @@ int main(int argc, char* argv[])
     if (set_opt(port_fd, options.baud, 8, 'N', 1) < 0) {
         report_error("set_opt error");
         close(port_fd);
-        return -1;
+        return failure_status;
     }
 
     bool voice = options.voice_setup || options.dial_number != nullptr;
     int status = voice ? run_voice(options) : run_commands(options);
     restore_opt();
     close(port_fd);
-    return status;
+    return status < 0 ? failure_status : status;
 }

@@ -49,7 +49,7 @@ void voice_dial(const char* number, int length)
     // The modem needs time to set up the call before it is announced.
     usleep(dial_pause_us);
 
-    std::printf(dial_label);
+    std::fputs(dial_label, stdout);
     for (int i = 0; i < length; ++i)
         std::putchar(static_cast<unsigned char>(number[i]));
     // The line has no end, so a terminal or pipe would otherwise show nothing
