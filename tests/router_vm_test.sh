@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# The tool on the emulated router (scripts/router-vm): what the real 8250
+# driver held and what came back, and that the script leaves nothing running.
+#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|cleanup TOOL SYSROOT
+# setup:    builds what runs on this machine (atquery-sim, atquery);
+# exchange: replies byte for byte as on a pseudo-terminal, the tool's line
+#           settings during each run and the port's own ones after it;
+# busy-kill: a run that finds the port locked leaves the line alone, and a
+#           run killed with SIGTERM puts it back;
+# cleanup:  a guest over its time limit, a tool over its own limit in the
+#           guest and a run interrupted with SIGINT fail and leave no QEMU,
+#           socat or simulator behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=$1 tool=$2 sysroot=$3
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if ! scripts/router-kernel --cached >/dev/null; then
+    fail "no router kernel in the cache: run scripts/router-kernel first (it takes minutes)"
+fi
+
+# Every program started from here on inherits this; none may be left with it.
+# (/proc/PID/environ holds the environment a program was started with, so
+# this shell itself does not show it.)
+marker=ROUTER_VM_TEST_$$_$RANDOM
+export "$marker=1"
+leftovers() {
+    local environ
+    for environ in /proc/[0-9]*/environ; do
+        grep -qsa "$marker=1" "$environ" && echo "${environ//[^0-9]/}"
+    done
+    return 0
+}
+check_nothing_left() {
+    local pids
+    pids=$(leftovers)
+    if [[ -n $pids ]]; then
+        ps -o pid,args -p "${pids//$'\n'/,}" >&2 || true
+        fail "$1 left processes running"
+    fi
+}
+
+router_vm() { scripts/router-vm --tool "$tool" --sysroot "$sysroot" "$@"; }
+hex() { od -An -v -tx1 | tr -d ' \n'; }
+
+tool_line="speed=115200/115200 size=8 parity=N stop=1 crtscts=1 clocal=1 raw=1 vmin=0 vtime=1 |"
+port_line="speed=9600/9600 size=7 parity=O stop=2 crtscts=0 clocal=0 raw=0 vmin=1 vtime=0 |"
+
+# Checks the guest's report of runs of the given kinds: the port's own
+# settings before each and exactly those after it, the tool's settings during
+# it (none for a run that found the port busy), the status, and each reply
+# against the one on a pseudo-terminal (an empty one for a busy port).
+check_report() {
+    local report=$1 kinds=$2 index=-1 kind= before= during= line value
+    while IFS= read -r line; do
+        value=${line#* }
+        case ${line%% *} in
+        begin) index=$((index + 1)); read -r _ kind _ <<<"$value"; before= during=
+            [[ $kind == "${kinds:index:1}"* ]] || fail "run $index is a $kind run" ;;
+        before) before=$value
+            [[ $value == "$port_line"* ]] || fail "port not set up before the run: $value" ;;
+        during) during=$value
+            [[ $value == "$tool_line"* ]] || fail "$kind run $index: driver held $value" ;;
+        stdout) [[ $value == "${expected[index]-}" ]] ||
+                fail "$kind run $index: reply $value, not ${expected[index]-nothing}" ;;
+        stderr) [[ $kind != busy || -n $value ]] || fail "busy run $index: nothing said" ;;
+        status) case $kind in
+            run) [[ $value == "exit 0" ]] ;;
+            busy) [[ $value == "exit 4" ]] ;;
+            kill) [[ $value == "signal 15" ]] ;;
+            esac || fail "$kind run $index: $value" ;;
+        after) [[ $kind == busy ]] || [[ -n $during ]] || fail "$kind run $index: settings during the run not seen"
+            [[ $kind != busy ]] || [[ -z $during ]] || fail "busy run $index changed the line"
+            [[ $value == "$before" ]] || fail "$kind run $index: line after $value, before $before" ;;
+        esac
+    done <<<"$report"
+    ((index == ${#kinds} - 1)) || fail "$((index + 1)) runs reported, not ${#kinds}"
+}
+
+case $mode in
+setup)
+    # The simulator (and the tool, for the replies on a pseudo-terminal) run
+    # here: built once, before the tests that run at the same time need them.
+    [[ -f build/CMakeCache.txt ]] || cmake --preset default >/dev/null
+    cmake --build build -j2 --target atquery atquery-sim >/dev/null
+    ;;
+exchange)
+    commands=(ATI 'AT+CSQ')
+    report=$(router_vm --frames "${commands[@]}") || fail "scripts/router-vm failed"
+    check_nothing_left "a successful run"
+
+    # The same commands on a pseudo-terminal, against a fresh simulator.
+    coproc SIM { exec build/atquery-sim; }
+    read -r -t 10 terminal <&"${SIM[0]}" || fail "atquery-sim did not start"
+    expected=()
+    for command in "${commands[@]}"; do
+        expected+=("$(build/atquery "$terminal" "$command" | hex)")
+    done
+    kill "$SIM_PID"
+    wait "$SIM_PID" || true
+    [[ ${expected[0]} == *0d0a4f4b0d0a0a ]] || fail "no OK from ATI on a pseudo-terminal"
+    check_report "$report" rr
+    ;;
+busy-kill)
+    # Busy: another process holds the port's lock. Killed: SIGTERM as the
+    # command starts going out, after the tool set the line up.
+    report=$(router_vm --frames --busy ATI --kill ATI) || fail "scripts/router-vm failed"
+    expected=("" "")
+    check_report "$report" bk
+    ;;
+cleanup)
+    # The guest cannot even boot within 1 s.
+    status=0
+    router_vm --timeout 1 ATI >/dev/null 2>&1 || status=$?
+    ((status != 0)) || fail "a guest over its time limit reported success"
+    check_nothing_left "a guest over its time limit"
+
+    # Without modem lines the tool waits for carrier or CTS for good; the
+    # init kills it at its run limit and says where it was stuck.
+    status=0
+    messages=$(router_vm --no-modem-lines --run-limit 2 ATI 2>&1 >/dev/null) || status=$?
+    ((status != 0)) || fail "a run over its limit reported success"
+    [[ $messages == *"ran over 2000 ms and was killed"*"stuck in a system call: "[a-z]* ]] ||
+        fail "a run over its limit: $messages"
+    check_nothing_left "a run over its limit"
+
+    # Interrupted while the guest runs: as Ctrl-C would, though only the script gets it.
+    # With job control, the script runs in a process group of its own and
+    # does not start with SIGINT ignored, as a background job otherwise would.
+    set -m
+    scripts/router-vm --tool "$tool" --sysroot "$sysroot" ATI >/dev/null 2>&1 &
+    script=$!
+    set +m
+    for _ in $(seq 100); do
+        pids=$(leftovers)
+        [[ -n $pids && $(ps -o comm= -p "${pids//$'\n'/,}") == *qemu-system-mip* ]] && break
+        sleep 0.1
+    done
+    kill -INT "$script"
+    status=0
+    wait "$script" || status=$?
+    ((status == 130)) || fail "an interrupted run ended with $status, not 130"
+    check_nothing_left "an interrupted run"
+    ;;
+*) fail "unknown mode $mode" ;;
+esac
+echo "passed"
