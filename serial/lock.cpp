@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -16,16 +15,6 @@ namespace {
 constexpr useconds_t retry_us = 20000;
 // Inherited descriptors looked at for a caller's lock; flock(1) passes a low one.
 constexpr int inherited_fd_limit = 256;
-
-// Milliseconds on the monotonic clock, modulo the width of unsigned long:
-// differences stay right across the wrap for any wait the options allow.
-unsigned long monotonic_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<unsigned long>(now.tv_sec) * 1000 +
-           static_cast<unsigned long>(now.tv_nsec) / 1000000;
-}
 
 // The lock is the caller's when an inherited descriptor is open on the same
 // device node and its open file description holds the lock, as with
@@ -144,8 +133,8 @@ int lock_port(const char* device, int wait_ms)
         return 0;
 
     // Timed on the clock, so that slow wake-ups do not stretch the wait.
-    const unsigned long start = monotonic_ms();
-    while (monotonic_ms() - start < static_cast<unsigned long>(wait_ms)) {
+    const unsigned start = monotonic_ms();
+    while (monotonic_ms() - start < static_cast<unsigned>(wait_ms)) {
         usleep(retry_us);
         if (flock(port_fd, LOCK_EX | LOCK_NB) == 0)
             return 0;

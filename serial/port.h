@@ -48,7 +48,7 @@ int lock_port(const char* device, int wait_ms);
 void guard_line();
 
 // Sends length bytes of data, one write per byte with 100 us after each, then
-// CR LF in one write, pauses 300 ms and drains. Returns 0, or -1 with errno
+// CR LF in one write, pauses 300 ms and drains (on a blocking port_fd). Returns 0, or -1 with errno
 // set when a write or the drain failed (sending stops at the failed write).
 // Writes and the drain wait, without a time limit, while the modem holds CTS low.
 int send_line(const char* data, int length);
@@ -64,20 +64,31 @@ int send_raw(const char* data, int length);
 // what was read before the failure stays in buffer.
 int read_reply(std::span<char> buffer);
 
-// As send_line, but the data is ended by the end_length bytes of end in one
-// write (CR LF for a command, Ctrl-Z for a message text); sent_ms, unless
-// null, gets the time at which that write returned, in milliseconds on the
-// monotonic clock modulo 2^32 (times less than 24 days apart compare right).
-int send_ended(const char* data, int length, const char* end, int end_length, unsigned* sent_ms);
+// Milliseconds on the monotonic clock modulo 2^32: times less than 24 days
+// apart compare right as static_cast<int>(a - b).
+unsigned monotonic_ms();
 
-// Reads one byte per read (each waits at most 0.1 s, 50 us after every read
-// but the first), past any quiet, handing each byte to take(context, byte)
-// until take returns true; then discards both queues. Bytes that had arrived
-// by deadline_ms (as send_ended counts) are still taken after it. Returns 0
-// when take ended the reply; -1 with errno ETIMEDOUT when the deadline passed
-// and those bytes were taken first; -1 with errno set when a read failed or
-// the line was hung up.
-int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), void* context);
+// For -t, on a non-blocking port_fd: sends length bytes of data, one write
+// per byte with 100 us after each, then the end_length bytes of end in one
+// write, and waits for the output to drain, all by deadline_ms (as
+// monotonic_ms counts). Returns 0, or -1 with errno set (ETIMEDOUT when the
+// modem held the output back past the deadline); on failure the output
+// still queued is discarded.
+int send_within(const char* data, int length, const char* end, int end_length, unsigned deadline_ms);
+
+// For -t, on a non-blocking port_fd: reads the reply as it arrives, as many
+// bytes per read as have come, handing them to take(context, bytes, length)
+// until take returns true; after every 0.1 s without a byte, take is called
+// with length 0. Bytes that had arrived by deadline_ms are still taken after
+// it. Then discards both queues. Returns 0 when take ended the reply; -1
+// with errno ETIMEDOUT when the deadline passed first; -1 with errno set
+// when a read failed or the line was hung up.
+int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* bytes, int length),
+               void* context);
+
+// Sleeps until 20 ms have passed since send_within last wrote or read_until
+// last read a byte: the pause modems need before the next command.
+void keep_guard();
 
 // Prints label, ": " and the text for errno on standard error (perror),
 // leaving errno as it was for the caller's own report.
@@ -90,5 +101,3 @@ void report_error(const char* label);
 // still holds the failed write's error.
 bool flush_stdout();
 
-// One read of at most size bytes from port_fd; the platform's result.
-int read_port(char* buffer, int size);

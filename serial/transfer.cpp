@@ -1,19 +1,25 @@
-// Paced transfer: commands go out one byte per write with fixed pauses, and
-// replies come in one byte per read until the line falls quiet or, with a
-// deadline, until the caller has the whole reply.
+// Paced transfer: commands go out one byte per write with fixed pauses.
+// Without a time limit a reply comes in one byte per read until the line
+// falls quiet; with one (-t) it is read as it arrives, every step bounded by
+// the limit.
+#include "serial/pacing.h"
 #include "serial/port.h"
 
 #include <cerrno>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr useconds_t byte_pause_us = 100;
-constexpr useconds_t line_end_pause_us = 300000;
-constexpr useconds_t read_pause_us = 50;
 constexpr char line_end[] = {'\r', '\n'};
+// While output is still queued for a modem that holds CTS low, how often
+// the queue is looked at again.
+constexpr useconds_t drain_poll_us = 1000;
+
+// When send_within last wrote or read_until last read a byte.
+timespec last_io;
 
 // Modems fed from a serial console expect typed input: one byte per write,
 // with a pause the modem's UART can keep up with. Stops at the first failed
@@ -23,10 +29,71 @@ int send_paced(const char* data, int length)
     for (int i = 0; i < length; ++i) {
         if (write(port_fd, data + i, 1) < 0)
             return -1;
-        usleep(byte_pause_us);
+        usleep(pacing::byte_pause_us);
     }
     return 0;
 }
+
+// Milliseconds left until deadline_ms; 0 once it has passed.
+int left_ms(unsigned deadline_ms)
+{
+    int left = static_cast<int>(deadline_ms - monotonic_ms());
+    return left > 0 ? left : 0;
+}
+
+int timed_out()
+{
+    errno = ETIMEDOUT;
+    return -1;
+}
+
+// Writes length bytes on the non-blocking port, waiting for room (a modem
+// holding CTS low gives none) until deadline_ms.
+int write_within(const char* data, int length, unsigned deadline_ms)
+{
+    while (length > 0) {
+        ssize_t written = write(port_fd, data, static_cast<size_t>(length));
+        if (written > 0) {
+            data += written;
+            length -= static_cast<int>(written);
+            clock_gettime(CLOCK_MONOTONIC, &last_io);
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EINTR)
+            return -1;
+        pollfd port = {port_fd, POLLOUT, 0};
+        int left = left_ms(deadline_ms);
+        if (left == 0 || (poll(&port, 1, left) < 0 && errno != EINTR))
+            return left == 0 ? timed_out() : -1;
+    }
+    return 0;
+}
+
+// tcdrain waits without a limit while the driver still holds bytes that CTS
+// keeps back; once its queue is empty, only the UART's own FIFO is left,
+// which the serial core's drain bounds by itself.
+int drain_within(unsigned deadline_ms)
+{
+    for (;;) {
+        int queued;
+        if (ioctl(port_fd, TIOCOUTQ, &queued) != 0)
+            return -1;
+        if (queued == 0)
+            return tcdrain(port_fd);
+        if (left_ms(deadline_ms) == 0)
+            return timed_out();
+        usleep(drain_poll_us);
+    }
+}
+
+// Bytes waiting in the input queue; -1 when the line cannot tell.
+int queued_input()
+{
+    int count;
+    return ioctl(port_fd, FIONREAD, &count) == 0 ? count : -1;
+}
+
+} // namespace
 
 unsigned monotonic_ms()
 {
@@ -35,32 +102,15 @@ unsigned monotonic_ms()
     return static_cast<unsigned>(now.tv_sec) * 1000U + static_cast<unsigned>(now.tv_nsec) / 1000000U;
 }
 
-// Bytes waiting in the input queue; -1 when the line cannot tell. A hung-up
-// line (a USB modem unplugged) reads as empty at once, but fails here.
-int queued()
-{
-    int count;
-    return ioctl(port_fd, FIONREAD, &count) == 0 ? count : -1;
-}
-
-} // namespace
-
 int send_line(const char* data, int length)
-{
-    return send_ended(data, length, line_end, sizeof line_end, nullptr);
-}
-
-int send_ended(const char* data, int length, const char* end, int end_length, unsigned* sent_ms)
 {
     if (send_paced(data, length) != 0)
         return -1;
-    if (write(port_fd, end, end_length) < 0)
+    if (write(port_fd, line_end, sizeof line_end) < 0)
         return -1;
-    if (sent_ms != nullptr)
-        *sent_ms = monotonic_ms();
     // The modem answers within this pause; the answer waits in the input
     // queue until read_reply takes it.
-    usleep(line_end_pause_us);
+    usleep(pacing::line_end_pause_us);
     return tcdrain(port_fd) == 0 ? 0 : -1;
 }
 
@@ -87,7 +137,7 @@ int read_reply(std::span<char> buffer)
             buffer[pos] = '\0';
         // Every read but the first is followed by the pause, the last included.
         if (pos > 0)
-            usleep(read_pause_us);
+            usleep(pacing::read_pause_us);
         if (buffer[pos] == '\0')
             break;
         ++pos;
@@ -105,18 +155,34 @@ int read_reply(std::span<char> buffer)
     return capacity > 0 ? pos + 1 : 0;
 }
 
-int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), void* context)
+int send_within(const char* data, int length, const char* end, int end_length, unsigned deadline_ms)
+{
+    for (int i = 0; i < length; ++i) {
+        if (write_within(data + i, 1, deadline_ms) != 0)
+            return -1;
+        usleep(pacing::byte_pause_us);
+    }
+    if (write_within(end, end_length, deadline_ms) == 0 && drain_within(deadline_ms) == 0)
+        return 0;
+    // Whatever the modem did not take is nobody's now; a close would
+    // otherwise wait for it.
+    int failure = errno;
+    tcflush(port_fd, TCOFLUSH);
+    errno = failure;
+    return -1;
+}
+
+int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* bytes, int length),
+               void* context)
 {
     int result = 0;
     // Bytes still to take once the deadline passed: those that had arrived
-    // by then (the reading may lag behind, as during the 300 ms pause after
-    // the command), but nothing later. -1 until the deadline passed.
+    // by then, but nothing later. -1 until the deadline passed.
     int in_time = -1;
-    for (bool first = true;; first = false) {
-        // Checked between reads: a read that waits returns within 0.1 s, so
-        // the limit is kept to that.
-        if (in_time < 0 && static_cast<int>(monotonic_ms() - deadline_ms) >= 0) {
-            in_time = queued();
+    for (;;) {
+        int left = left_ms(deadline_ms);
+        if (left == 0 && in_time < 0) {
+            in_time = queued_input();
             if (in_time < 0)
                 in_time = 0;
         }
@@ -124,20 +190,36 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), voi
             result = ETIMEDOUT;
             break;
         }
-        if (in_time > 0)
-            --in_time;
-        char byte;
-        ssize_t got = read(port_fd, &byte, 1);
-        if (got < 0 || (got == 0 && queued() < 0)) {
+        pollfd port = {port_fd, POLLIN, 0};
+        // Woken at least every 0.1 s, so that take hears of the quiet.
+        constexpr int quiet_ms = pacing::quiet_ms;
+        int ready = poll(&port, 1, left < quiet_ms ? left : quiet_ms);
+        if (ready < 0 && errno != EINTR) {
             result = errno;
             break;
         }
-        if (!first)
-            usleep(read_pause_us);
-        if (got == 1 && take(context, byte))
+        if (ready <= 0) {
+            if (ready == 0 && left > 0 && take(context, nullptr, 0))
+                break;
+            continue;
+        }
+        char chunk[512];
+        int wanted = in_time > 0 && in_time < static_cast<int>(sizeof chunk) ? in_time : static_cast<int>(sizeof chunk);
+        ssize_t got = read(port_fd, chunk, static_cast<size_t>(wanted));
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got <= 0) {
+            // Nothing to read although the line said there was: hung up.
+            result = got < 0 ? errno : EIO;
+            break;
+        }
+        clock_gettime(CLOCK_MONOTONIC, &last_io);
+        if (in_time > 0)
+            in_time -= static_cast<int>(got);
+        if (take(context, chunk, static_cast<int>(got)))
             break;
     }
-    // As after read_reply: what comes after the end is not this reply's.
+    // What comes after the end is not this reply's.
     tcflush(port_fd, TCIOFLUSH);
     if (result != 0) {
         errno = result;
@@ -146,7 +228,15 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, char byte), voi
     return 0;
 }
 
-int read_port(char* buffer, int size)
+void keep_guard()
 {
-    return static_cast<int>(read(port_fd, buffer, size));
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long seconds = static_cast<long>(now.tv_sec - last_io.tv_sec);
+    if (seconds > 1)
+        return;
+    long left_us = static_cast<long>(pacing::guard_ms) * 1000 - seconds * 1000000 -
+                   (now.tv_nsec - last_io.tv_nsec) / 1000;
+    if (left_us > 0)
+        usleep(static_cast<useconds_t>(left_us));
 }

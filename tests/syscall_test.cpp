@@ -23,10 +23,12 @@ TEST(SystemCalls, OneExchangeCallByCall)
     traced_run traced = trace_on_device({.args = {line.path(), "AT"}}, line.path());
     ASSERT_EQ(traced.result.status, 0) << traced.result.err;
 
-    // The port locked first; then the settings read, input discarded before
-    // and after the new ones apply.
+    // Opened without waiting for carrier, the port locked; then the settings
+    // read, input discarded before and after the new ones apply, and the
+    // descriptor blocking again once CLOCAL holds.
     std::vector<std::string> expected = {
-        "lock", "tcgetattr", "flush input", "tcsetattr", "flush input",
+        "open O_RDWR|O_NONBLOCK", "lock", "tcgetattr", "flush input", "tcsetattr", "flush input",
+        "blocking",
         // One byte per write, CR LF as one write, then the pause and drain.
         R"(write "A")", "sleep 100000", R"(write "T")", "sleep 100000", R"(write "\r\n")",
         "sleep 300000000", "drain",

@@ -25,6 +25,8 @@ std::string classify(const std::string& name, const std::string& args, const std
             return "flush both";
         if (args.find("TCSBRK, 1") != std::string::npos)
             return "drain";
+        if (args.find("TIOCOUTQ") != std::string::npos)
+            return "output queue";
         return "ioctl " + args;
     }
     if (name == "flock" && args.rfind(on_fd, 0) == 0)
@@ -39,6 +41,11 @@ std::string classify(const std::string& name, const std::string& args, const std
         return "read " + args.substr(args.rfind(", ") + 2) + " = " + result;
     if (name == "close" && args == fd)
         return "close";
+    if ((name == "fcntl" || name == "fcntl64") && args.rfind(on_fd + "F_SETFL, ", 0) == 0)
+        return args.find("O_NONBLOCK") == std::string::npos ? "blocking" : "fcntl " + args;
+    // qemu-user waits in ppoll whatever the program called.
+    if ((name == "poll" || name == "ppoll") && args.rfind("[{fd=" + fd + ",", 0) == 0)
+        return "poll";
     if (name.find("nanosleep") != std::string::npos) {
         std::smatch m;
         static const std::regex nsec(R"(tv_sec=(\d+), tv_nsec=(\d+))");
@@ -63,7 +70,7 @@ traced_run trace_on_device(tool_run run, const std::string& device)
     run.prefix = {"strace", "-E", "ASAN_OPTIONS=" + asan_options, "-f", "-qq", "-s", "64",
                   "-o", path, "-e",
                   "trace=openat,open,flock,read,write,ioctl,close,nanosleep,clock_nanosleep,"
-                  "clock_nanosleep_time64"};
+                  "clock_nanosleep_time64,fcntl,fcntl64,poll,ppoll"};
     traced_run traced{run_tool(run), {}};
 
     std::ifstream trace(path);
@@ -78,7 +85,7 @@ traced_run trace_on_device(tool_run run, const std::string& device)
             std::stoi(result) >= 0) {
             pid = m[1];
             port = result;
-            traced.calls.clear();
+            traced.calls = {"open " + args.substr(args.rfind(", ") + 2)};
             continue;
         }
         if (port.empty() || m[1] != pid)

@@ -10,8 +10,9 @@
 
 struct traced_run {
     tool_result result;
-    // One entry per call, in order: "lock" (a non-blocking exclusive flock),
-    // "tcgetattr", "tcsetattr", "flush input", "flush both", "drain", "close",
+    // One entry per call, in order: "open <flags>", "lock" (a non-blocking
+    // exclusive flock), "tcgetattr", "tcsetattr", "flush input", "flush
+    // both", "drain", "output queue", "blocking" (O_NONBLOCK cleared), "poll", "close",
     // "write <bytes>" (the bytes as strace quotes them), "read <asked> =
     // <got>", "sleep <ns>", "stdout".
     std::vector<std::string> calls;

@@ -17,8 +17,8 @@ int main(int argc, char* argv[])
     // the trace shows where the printing happens.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
-    port_fd = open(argv[1], O_RDWR | O_NOCTTY);
-    if (port_fd < 0 || set_opt(port_fd, 115200, 8, 'N', 1) < 0)
+    port_fd = open(argv[1], O_RDWR | O_NONBLOCK);
+    if (port_fd < 0 || set_opt(port_fd, 115200, 8, 'N', 1) < 0 || fcntl(port_fd, F_SETFL, 0) != 0)
         return 1;
     // sscanf, not atoi: <cstdlib> does not compile against uClibc-ng, and this
     // driver is built against it too.

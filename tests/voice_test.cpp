@@ -194,7 +194,8 @@ TEST(VoiceDial, EachByteIsItsOwnWriteEachPieceIsDrainedAndPrintingFollowsThePaus
     EXPECT_EQ(line->received(), "ATD+1 (5)#*;\r\n");
     EXPECT_EQ(traced.result.out, dial_label + "+1 (5)#*");
 
-    std::vector<std::string> expected = {"tcgetattr", "flush input", "tcsetattr", "flush input"};
+    std::vector<std::string> expected = {"open O_RDWR|O_NONBLOCK", "tcgetattr", "flush input",
+                                         "tcsetattr", "flush input", "blocking"};
     for (std::string piece : {"ATD", "+1 (5)#*", ";", "\r\n"}) {
         for (char byte : piece) {
             expected.push_back("write \"" + quoted(byte) + "\"");

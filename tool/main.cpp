@@ -43,19 +43,22 @@ int run_commands(const run_options& options)
     return 0;
 }
 
-// Each reply read until its final result code (-t). The command after a
-// message prompt is the message text. Stops at the first command that does
-// not succeed: 1 for an error result (or a prompt no text follows), 3 for no
-// final result code in time, -1 for a failure.
+// Each reply read as it arrives until its final result code (-t). A
+// command waits for the guard after the reply before it; the command after
+// a message prompt is the message text and goes out at once. Stops at the
+// first command that does not succeed: 1 for an error result (or a prompt
+// no text follows), 3 for no final result code in time, -1 for a failure.
 int run_until_results(const run_options& options)
 {
     bool message_text = false;
     for (int i = 0; i < options.command_count; ++i) {
+        if (i > 0 && !message_text)
+            keep_guard();
         reply_end end = exchange_until_result(options.commands[i], message_text, options.timeout_ms,
                                               options.info_only);
         message_text = end == reply_end::prompt;
         if (message_text && i + 1 == options.command_count) {
-            abandon_message();
+            abandon_message(options.timeout_ms);
             return 1;
         }
         if (end == reply_end::error)
@@ -123,7 +126,9 @@ int main(int argc, char* argv[])
         break;
     }
 
-    port_fd = open(options.device, O_RDWR);
+    // Non-blocking, so that a modem holding DCD low cannot hold the open on
+    // a port whose settings lack CLOCAL; set_opt sets it.
+    port_fd = open(options.device, O_RDWR | O_NONBLOCK);
     if (port_fd < 0) {
         report_error("open_port error");
         return failure_status;
@@ -143,9 +148,22 @@ int main(int argc, char* argv[])
     }
 
     bool voice = options.voice_setup || options.dial_number != nullptr;
-    int status = voice                    ? run_voice(options)
-                 : options.timeout_ms > 0 ? run_until_results(options)
-                                          : run_commands(options);
+    bool until_results = !voice && options.timeout_ms > 0;
+    // The quiet rule and the voice sequences wait in blocking reads and
+    // writes; -t waits in poll, within its limit.
+    if (!until_results && fcntl(port_fd, F_SETFL, 0) != 0) {
+        report_error("set_opt error");
+        restore_opt();
+        close(port_fd);
+        return failure_status;
+    }
+    int status = voice            ? run_voice(options)
+                 : until_results ? run_until_results(options)
+                                 : run_commands(options);
+    // With -t the port stays ours until the guard has passed, so that the
+    // next run's command cannot follow this run's last byte sooner.
+    if (until_results)
+        keep_guard();
     restore_opt();
     close(port_fd);
     return status < 0 ? failure_status : status;

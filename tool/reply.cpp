@@ -185,9 +185,8 @@ bool add_to_line(reply_reader& r, char byte)
 }
 
 // One byte of the reply; true when the reply is over (or printing failed).
-bool take(void* context, char byte)
+bool take_byte(reply_reader& r, char byte)
 {
-    reply_reader& r = *static_cast<reply_reader*>(context);
     // A zero byte is line noise here, not an end.
     if (byte == '\0')
         return false;
@@ -209,6 +208,16 @@ bool take(void* context, char byte)
         over = add_to_line(r, byte);
     }
     return over || r.print_failed;
+}
+
+// Bytes of the reply as they arrive; true when the reply is over.
+bool take(void* context, const char* bytes, int length)
+{
+    reply_reader& r = *static_cast<reply_reader*>(context);
+    for (int i = 0; i < length; ++i)
+        if (take_byte(r, bytes[i]))
+            return true;
+    return false;
 }
 
 // Prints what is left of the reply: a line without its end yet, and without
@@ -237,9 +246,10 @@ void start_reader(reply_reader& r, const char* command, char echo_end, bool info
                                          strncasecmp(command, "AT+CMGW", 7) == 0);
 }
 
-bool send_text(const char* text, const char* end, int end_length, unsigned* sent_ms)
+// Reports a failed send; true when it did not fail.
+bool sent(int send_result)
 {
-    if (send_ended(text, static_cast<int>(std::strlen(text)), end, end_length, sent_ms) == 0)
+    if (send_result == 0)
         return true;
     report_error("send_line error");
     return false;
@@ -263,7 +273,7 @@ bool report_failures(int read_result, int read_errno, bool printed, int print_er
 
 int exchange_until_quiet(const char* command, bool info_only)
 {
-    if (!send_text(command, line_end, sizeof line_end, nullptr))
+    if (!sent(send_line(command, static_cast<int>(std::strlen(command)))))
         return -1;
 
     char reply_buffer[reply_capacity];
@@ -278,7 +288,7 @@ int exchange_until_quiet(const char* command, bool info_only)
         // Everything up to the quiet counts, lines after a final result code
         // (late unsolicited ones) included.
         for (const char* p = reply_buffer; *p != '\0' && !reader.print_failed; ++p)
-            take(&reader, *p);
+            take_byte(reader, *p);
         finish(reader);
         printed = !reader.print_failed;
         errno = reader.print_errno;
@@ -291,14 +301,17 @@ int exchange_until_quiet(const char* command, bool info_only)
 
 reply_end exchange_until_result(const char* text, bool message_text, int timeout_ms, bool info_only)
 {
-    unsigned sent_ms;
-    if (!(message_text ? send_text(text, &ctrl_z, 1, &sent_ms)
-                       : send_text(text, line_end, sizeof line_end, &sent_ms)))
-        return reply_end::failed;
+    // The limit counts from the moment the first byte may go out: sending,
+    // draining and reading all spend it.
+    const unsigned deadline_ms = monotonic_ms() + static_cast<unsigned>(timeout_ms);
+    int text_length = static_cast<int>(std::strlen(text));
+    if (!sent(message_text ? send_within(text, text_length, &ctrl_z, 1, deadline_ms)
+                           : send_within(text, text_length, line_end, sizeof line_end, deadline_ms)))
+        return errno == ETIMEDOUT ? reply_end::timed_out : reply_end::failed;
 
     reply_reader reader;
     start_reader(reader, text, message_text ? ctrl_z : '\0', info_only);
-    int read_result = read_until(sent_ms + static_cast<unsigned>(timeout_ms), take, &reader);
+    int read_result = read_until(deadline_ms, take, &reader);
     int read_errno = errno;
     finish(reader);
 
@@ -307,7 +320,8 @@ reply_end exchange_until_result(const char* text, bool message_text, int timeout
     return reader.print_failed || read_errno != ETIMEDOUT ? reply_end::failed : reply_end::timed_out;
 }
 
-void abandon_message()
+void abandon_message(int timeout_ms)
 {
-    send_raw(&esc, 1);
+    if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(timeout_ms)) != 0)
+        report_error("send_line error");
 }
