@@ -38,7 +38,7 @@ bool open_standard_descriptors()
 int run_commands(const run_options& options)
 {
     for (int i = 0; i < options.command_count; ++i)
-        if (exchange_until_quiet(options.commands[i], options.info_only) != 0)
+        if (exchange_until_quiet(options, i) != 0)
             return -1;
     return 0;
 }
@@ -54,8 +54,7 @@ int run_until_results(const run_options& options)
     for (int i = 0; i < options.command_count; ++i) {
         if (i > 0 && !message_text)
             keep_guard();
-        reply_end end = exchange_until_result(options.commands[i], message_text, options.timeout_ms,
-                                              options.info_only);
+        reply_end end = exchange_until_result(options, i, message_text);
         message_text = end == reply_end::prompt;
         if (message_text && i + 1 == options.command_count) {
             abandon_message(options.timeout_ms);

@@ -5,6 +5,7 @@
 #include "serial/port.h"
 
 #include <cstdio>
+#include <cstring>
 #include <getopt.h>
 
 const char usage_text[] =
@@ -17,7 +18,11 @@ const char usage_text[] =
     "                         (OK, ERROR, +CME ERROR: ...); no fixed pause, 20 ms\n"
     "                         between a reply and the next command, and SECONDS\n"
     "                         bound sending and reading each command\n"
-    "  -i, --info             print only the information lines of each reply\n"
+    "  -i, --info             print only the information lines of each reply: no\n"
+    "                         echo, result codes or unsolicited result codes\n"
+    "  -u, --until PREFIX     with -t: the last reply goes on past its final result\n"
+    "                         code until a line starting with PREFIX has come\n"
+    "                         (a USSD answer: -u +CUSD:)\n"
     "  -b, --baud BPS         line speed: 2400, 4800, 9600, 115200 or 460800\n"
     "  -w, --wait SECONDS     wait this long for a port another run holds (default 10)\n"
     "      --no-lock          use the port without locking it\n"
@@ -36,6 +41,7 @@ enum long_only { no_lock_option = 256, dial_option, voice_setup_option, version_
 constexpr option option_table[] = {
     {"timeout", required_argument, nullptr, 't'},
     {"info", no_argument, nullptr, 'i'},
+    {"until", required_argument, nullptr, 'u'},
     {"baud", required_argument, nullptr, 'b'},
     {"wait", required_argument, nullptr, 'w'},
     {"no-lock", no_argument, nullptr, no_lock_option},
@@ -48,7 +54,7 @@ constexpr option option_table[] = {
 
 // '+': options end at the first argument that is not one (DEVICE), so a
 // COMMAND may start with '-'; ':': a missing value is told apart.
-constexpr char short_options[] = "+:t:ib:w:h";
+constexpr char short_options[] = "+:t:iu:b:w:h";
 
 // Longer waits than this are surely a typing error; it also keeps the
 // milliseconds within an int.
@@ -126,6 +132,11 @@ bool take_option(int code, const char* value, run_options& options)
     case 'i':
         options.info_only = true;
         return true;
+    case 'u':
+        if (*value == '\0')
+            return bad_value("--until", value, "the start of a line");
+        options.until = value;
+        return true;
     case no_lock_option:
         options.lock = false;
         return true;
@@ -155,7 +166,13 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
             return parse_result::version;
         if (code == '?') {
             const char* given = argv[optind - 1];
-            if (optopt != 0 && !(given[0] == '-' && given[1] == '-'))
+            bool long_option = given[0] == '-' && given[1] == '-';
+            const char* value = std::strchr(given, '=');
+            // A known long option given a value it does not take.
+            if (optopt != 0 && long_option && value != nullptr)
+                std::fprintf(stderr, "atquery: option '%.*s' takes no value\n",
+                             static_cast<int>(value - given), given);
+            else if (optopt != 0 && !long_option)
                 std::fprintf(stderr, "atquery: unknown option '-%c'\n", optopt);
             else
                 std::fprintf(stderr, "atquery: unknown option '%s'\n", given);
@@ -187,5 +204,9 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
     }
     if (!voice && options.command_count == 0)
         return parse_result::usage_error;
+    if (options.until != nullptr && options.timeout_ms == 0) {
+        std::fputs("atquery: --until needs --timeout\n", stderr);
+        return parse_result::usage_error;
+    }
     return parse_result::run;
 }

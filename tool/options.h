@@ -8,6 +8,7 @@ struct run_options {
     int baud = 115200;               // -b: one of the rates the line settings know
     int timeout_ms = 0;              // -t: wait this long for a final result code; 0: quiet rule
     bool info_only = false;          // -i: information lines only
+    const char* until = nullptr;     // -u: the last reply also needs a line starting so
     int wait_ms = 10000;             // -w: how long to wait for the port's lock
     bool lock = true;                // --no-lock: do not lock the port
     const char* dial_number = nullptr; // --dial NUMBER

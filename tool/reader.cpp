@@ -1,0 +1,398 @@
+// The reply reader: result codes and unsolicited result codes as tables, and
+// a reader that takes a reply a byte at a time. A "line" is the text between
+// two line ends, CR and LF each counting as one.
+#include "tool/reader.h"
+
+#include "tool/unsolicited.h"
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+struct result_code {
+    const char* text;
+    bool prefix;        // the line only starts with text
+    reply_end end;
+    bool command_error; // ends a wait for --until too
+};
+
+constexpr result_code result_codes[] = {
+    {"OK", false, reply_end::ok, false},
+    {"CONNECT", false, reply_end::ok, false},
+    {"CONNECT ", true, reply_end::ok, false},
+    {"ERROR", false, reply_end::error, true},
+    {"+CME ERROR:", true, reply_end::error, true},
+    {"+CMS ERROR:", true, reply_end::error, true},
+    {"NO CARRIER", false, reply_end::error, false},
+    {"BUSY", false, reply_end::error, false},
+    {"NO ANSWER", false, reply_end::error, false},
+    {"NO DIALTONE", false, reply_end::error, false},
+    {"COMMAND NOT SUPPORT", false, reply_end::error, false},
+};
+
+// The numeric forms a modem in ATV0 sends (ITU-T V.250, 5.7.1, table 1):
+// the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are none of ours.
+// For each digit: 'o' success, 'e' error, 'E' error that also ends a wait
+// for --until, 'u' unsolicited, ' ' not a code.
+constexpr char numeric_codes[] = "oouEe eee ";
+
+constexpr char ctrl_z = 0x1A;
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The name a command carries for prefix ownership: "+CREG" of "+CREG?".
+int name_length(const char* p)
+{
+    if (*p != '+' && *p != '^' && *p != '$' && *p != '%' && *p != '#' && *p != '*')
+        return 0;
+    int n = 1;
+    while (is_digit(p[n]) || (p[n] >= 'A' && p[n] <= 'Z') || (p[n] >= 'a' && p[n] <= 'z') ||
+           p[n] == '_')
+        ++n;
+    return n > 1 ? n : 0;
+}
+
+} // namespace
+
+reply_reader::reply_reader(const reader_setup& setup)
+    : setup_(setup), command_length_(static_cast<int>(std::strlen(setup.command)))
+{
+    bool text = setup.echo_end != '\0';
+    // The commands that send or store a message in text mode ask for it
+    // with "> " and wait; those that list or read messages may carry a
+    // body that reads as a result code.
+    prompt_allowed_ = !text && (strncasecmp(setup.command, "AT+CMGS", 7) == 0 ||
+                                strncasecmp(setup.command, "AT+CMGW", 7) == 0);
+    confirm_by_quiet_ = !text && (strncasecmp(setup.command, "AT+CMGL", 7) == 0 ||
+                                  strncasecmp(setup.command, "AT+CMGR", 7) == 0);
+}
+
+int reply_reader::feed(const char* bytes, int length)
+{
+    for (int i = 0; i < length; ++i)
+        if (over_ || !take(bytes[i]))
+            return i;
+    return length;
+}
+
+void reply_reader::quiet()
+{
+    if (digit_pending_ != '\0')
+        resolve_digit(false);
+    if (result_pending_) {
+        result_pending_ = false;
+        if (setup_.info_only)
+            out_length_ = 0;
+        over_ = over_ || settle_result(pending_code_, pending_command_error_);
+    }
+}
+
+void reply_reader::finish()
+{
+    // A line cut short by the end of the reading: a lone digit is taken for
+    // the code it would be, and a code waiting for quiet for a code.
+    if (digit_pending_ != '\0') {
+        digit_pending_ = '\0';
+        if (setup_.info_only)
+            out_length_ = 0;
+    } else if (result_pending_) {
+        result_pending_ = false;
+        if (setup_.info_only)
+            out_length_ = 0;
+    } else if (setup_.info_only) {
+        end_line();
+    }
+    print_out();
+    if (!setup_.info_only) {
+        keep("\n", 1);
+        print_out();
+    }
+}
+
+// One byte; false when it is not the reply's (it showed that the reply had
+// ended before it).
+bool reply_reader::take(char byte)
+{
+    // A zero byte is line noise here, not an end.
+    if (byte == '\0')
+        return true;
+    if (digit_pending_ != '\0') {
+        resolve_digit(byte == '\n');
+        if (over_)
+            return false;
+    }
+    // A code followed by more than its line end was message text.
+    if (result_pending_ && !(byte == '\n' && last_was_cr_)) {
+        result_pending_ = false;
+        if (setup_.info_only) {
+            keep("\n", 1);
+            print_out();
+        }
+    }
+    last_was_cr_ = byte == '\r';
+    if (!setup_.info_only)
+        keep(&byte, 1);
+
+    // A line end inside the echo of a text that holds one (a message of
+    // several lines) is part of the echo.
+    bool in_echo = echo_ == echo::matching && echo_matched_ > 0 && echo_matched_ < command_length_ &&
+                   byte == setup_.command[echo_matched_];
+    if ((byte != '\r' && byte != '\n') || in_echo) {
+        if (prompt_allowed_ && line_length_ == 1 && head_[0] == '>' && byte == ' ') {
+            end_ = reply_end::prompt;
+            over_ = true;
+            line_length_ = 0;
+            echo_ = echo::settled;
+            if (setup_.info_only)
+                out_length_ = 0;
+            return true;
+        }
+        add_to_line(byte);
+        return true;
+    }
+    // A one-digit line ended by CR: a numeric result code unless LF follows.
+    bool echo_line = echo_ == echo::matching && echo_matched_ == command_length_;
+    if (byte == '\r' && line_length_ == 1 && is_digit(head_[0]) && !echo_line) {
+        digit_pending_ = head_[0];
+        return true;
+    }
+    end_line();
+    if (byte == '\n') {
+        if (!setup_.info_only)
+            print_out();
+        over_ = over_ || end_at_lf_;
+    }
+    return true;
+}
+
+void reply_reader::add_to_line(char byte)
+{
+    if (line_length_ < head_capacity)
+        head_[line_length_] = byte;
+    if (line_length_ < line_capacity)
+        ++line_length_;
+    if (setup_.until != nullptr && until_matched_ >= 0 && setup_.until[until_matched_] != '\0')
+        until_matched_ = byte == setup_.until[until_matched_] ? until_matched_ + 1 : -1;
+
+    // A byte that goes on matching the command is kept back (see
+    // keep_echo_part) until the line turns out not to be the echo.
+    bool held = false;
+    if (echo_ == echo::matching) {
+        if (echo_matched_ < command_length_ && byte == setup_.command[echo_matched_]) {
+            ++echo_matched_;
+            held = true;
+        } else if (echo_matched_ == command_length_ && setup_.echo_end != '\0' &&
+                   byte == setup_.echo_end) {
+            echo_ = echo::ended;
+            held = true;
+        } else {
+            keep_echo_part();
+            echo_ = echo::other;
+        }
+    } else if (echo_ == echo::ended) {
+        keep_echo_part();
+        echo_ = echo::other;
+    }
+    if (setup_.info_only && !held)
+        keep(&byte, 1);
+}
+
+// With info_only, the part of the line that matched the command was not
+// kept; once the line is known not to be the echo, it is (without CR: an
+// information line never holds one).
+void reply_reader::keep_echo_part()
+{
+    if (!setup_.info_only)
+        return;
+    for (int i = 0; i < echo_matched_; ++i)
+        if (setup_.command[i] != '\r')
+            keep(&setup_.command[i], 1);
+    if (echo_ == echo::ended)
+        keep(&setup_.echo_end, 1);
+}
+
+bool reply_reader::head_is(const char* text, bool prefix) const
+{
+    // Longer lines are printed in pieces as they come: never a code.
+    if (line_length_ >= line_capacity)
+        return false;
+    int known = line_length_ < head_capacity ? line_length_ : head_capacity;
+    int i = 0;
+    while (text[i] != '\0' && i < known && head_[i] == text[i])
+        ++i;
+    return text[i] == '\0' && (prefix || i == line_length_);
+}
+
+// Whether a command on the command line carries the name the line starts
+// with ("+CREG: 1" and AT+CREG? or at+cops?;+creg?), in any case.
+bool reply_reader::owned() const
+{
+    int known = line_length_ < head_capacity ? line_length_ : head_capacity;
+    int length = name_length(head_);
+    if (length == 0 || length >= known || head_[length] != ':')
+        return false;
+    for (int i = 0; i < setup_.owner_count; ++i) {
+        const char* p = setup_.owners[i];
+        if (strncasecmp(p, "AT", 2) != 0)
+            continue;
+        for (p += 2; p != nullptr; p = std::strchr(p, ';'), p = p != nullptr ? p + 1 : p)
+            if (name_length(p) == length && strncasecmp(p, head_, static_cast<size_t>(length)) == 0)
+                return true;
+    }
+    return false;
+}
+
+reply_reader::line_kind reply_reader::classify()
+{
+    if ((echo_ == echo::matching && echo_matched_ == command_length_) || echo_ == echo::ended)
+        return line_kind::echo_line;
+    for (const result_code& code : result_codes) {
+        if (head_is(code.text, code.prefix)) {
+            pending_code_ = code.end;
+            pending_command_error_ = code.command_error;
+            return line_kind::result;
+        }
+    }
+    if (setup_.until != nullptr && until_matched_ >= 0 && setup_.until[until_matched_] == '\0')
+        return line_kind::until_line;
+    // Vendors send their own unsolicited codes as "^NAME: ..." (Huawei's
+    // ^RSSI:, ^BOOT:, ^MODE:, ...).
+    int name = name_length(head_);
+    bool vendor = head_[0] == '^' && name > 0 && name < line_length_ && name < head_capacity &&
+                  head_[name] == ':';
+    for (const unsolicited_code& code : unsolicited_codes) {
+        if (!vendor && !head_is(code.text, code.prefix))
+            continue;
+        if (owned())
+            return line_kind::owned_unsolicited;
+        // PDU mode's +CDS: gives the length alone, and the PDU follows.
+        data_line_ = !vendor && (code.data == data_line::always ||
+                                 (code.data == data_line::after_length &&
+                                  line_length_ <= head_capacity &&
+                                  all_digits_after(static_cast<int>(std::strlen(code.text)))));
+        return line_kind::unsolicited;
+    }
+    return line_kind::text;
+}
+
+bool reply_reader::all_digits_after(int start) const
+{
+    int i = start;
+    while (i < line_length_ && head_[i] == ' ')
+        ++i;
+    if (i == line_length_)
+        return false;
+    for (; i < line_length_; ++i)
+        if (!is_digit(head_[i]))
+            return false;
+    return true;
+}
+
+void reply_reader::end_line()
+{
+    if (line_length_ == 0)
+        return;
+    bool data_line = drop_next_line_;
+    drop_next_line_ = false;
+    data_line_ = false;
+    line_kind kind = classify();
+
+    if (setup_.info_only) {
+        // A line that matched the command so far but is not the echo: its
+        // text was held back.
+        if (kind != line_kind::echo_line && (echo_ == echo::matching || echo_ == echo::ended))
+            keep_echo_part();
+        bool shown = kind == line_kind::until_line ||
+                     ((kind == line_kind::text || kind == line_kind::owned_unsolicited) && !data_line);
+        if (shown) {
+            keep("\n", 1);
+            print_out();
+        } else if (!(kind == line_kind::result && confirm_by_quiet_)) {
+            out_length_ = 0;
+        }
+    }
+    // Unsolicited lines may come before the echo; anything else settles it.
+    bool unsolicited = kind == line_kind::unsolicited || kind == line_kind::owned_unsolicited;
+    echo_ = echo_ != echo::settled && unsolicited ? echo::matching : echo::settled;
+    echo_matched_ = 0;
+    line_length_ = 0;
+    until_matched_ = 0;
+
+    if (kind == line_kind::unsolicited)
+        drop_next_line_ = data_line_;
+    if (kind == line_kind::until_line) {
+        until_seen_ = true;
+        if (waiting_until_) {
+            end_ = reply_end::ok;
+            end_at_lf_ = true;
+        }
+    }
+    if (kind == line_kind::result) {
+        if (confirm_by_quiet_)
+            result_pending_ = true;
+        else
+            end_at_lf_ = end_at_lf_ || settle_result(pending_code_, pending_command_error_);
+    }
+}
+
+// A final result code arrived; true when it ends the reply.
+bool reply_reader::settle_result(reply_end code, bool command_error)
+{
+    if (setup_.to_quiet)
+        return false;
+    if (waiting_until_) {
+        if (!command_error)
+            return false;
+    } else if (code == reply_end::ok && setup_.until != nullptr && !until_seen_) {
+        waiting_until_ = true;
+        return false;
+    }
+    end_ = code;
+    return true;
+}
+
+// The byte after a one-digit line's CR has come (or quiet, or the end).
+void reply_reader::resolve_digit(bool followed_by_lf)
+{
+    char kind = numeric_codes[digit_pending_ - '0'];
+    digit_pending_ = '\0';
+    if (followed_by_lf || kind == ' ') {
+        end_line();
+        return;
+    }
+    // A numeric code: never information, and its CR ends it.
+    if (setup_.info_only)
+        out_length_ = 0;
+    line_length_ = 0;
+    until_matched_ = 0;
+    echo_matched_ = 0;
+    if (echo_ != echo::settled)
+        echo_ = kind == 'u' ? echo::matching : echo::settled;
+    if (kind != 'u' &&
+        settle_result(kind == 'o' ? reply_end::ok : reply_end::error, kind == 'E'))
+        over_ = true;
+}
+
+// Queues bytes for printing; a full buffer goes out as a piece of the line.
+void reply_reader::keep(const char* bytes, int length)
+{
+    for (int i = 0; i < length; ++i) {
+        if (out_length_ == line_capacity)
+            print_out();
+        out_[out_length_++] = bytes[i];
+    }
+}
+
+void reply_reader::print_out()
+{
+    if (out_length_ > 0 && print_errno_ == 0 && !setup_.print(setup_.print_context, out_, out_length_)) {
+        print_errno_ = errno != 0 ? errno : EIO;
+        over_ = true;
+    }
+    out_length_ = 0;
+}
