@@ -38,8 +38,6 @@ constexpr result_code result_codes[] = {
 // for --until, 'u' unsolicited, ' ' not a code.
 constexpr char numeric_codes[] = "oouEe eee ";
 
-constexpr char ctrl_z = 0x1A;
-
 bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
@@ -144,8 +142,9 @@ bool reply_reader::take(char byte)
                    byte == setup_.command[echo_matched_];
     if ((byte != '\r' && byte != '\n') || in_echo) {
         if (prompt_allowed_ && line_length_ == 1 && head_[0] == '>' && byte == ' ') {
+            // Read to the quiet, the prompt is left out and ends nothing.
             end_ = reply_end::prompt;
-            over_ = true;
+            over_ = !setup_.to_quiet;
             line_length_ = 0;
             echo_ = echo::settled;
             if (setup_.info_only)

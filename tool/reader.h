@@ -44,7 +44,8 @@ public:
     void finish();
 
     bool over() const { return over_; }
-    reply_end end() const { return end_; }
+    // How it ended; timed_out while it is not over.
+    reply_end end() const { return over_ ? end_ : reply_end::timed_out; }
     // errno of the failed print, or 0 when printing never failed.
     int print_errno() const { return print_errno_; }
 
