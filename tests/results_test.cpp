@@ -204,6 +204,9 @@ TEST(Results, BadOptionsAreUsageErrorsAndOpenNothing)
         {{"--dial", "123", dev, "AT"}, "atquery: a COMMAND cannot go with --voice-setup or --dial\n"},
         {{"-i", "--voice-setup", dev}, "atquery: --timeout and --info do not go with --voice-setup or --dial\n"},
         {{"-t", "5", dev}, ""},
+        {{"-u", "+CUSD:", dev, "AT"}, "atquery: --until needs --timeout\n"},
+        {{"-t", "5", "--until=", dev, "AT"}, "atquery: bad value for --until: '' (the start of a line)\n"},
+        {{"--info=1", dev, "AT"}, "atquery: option '--info' takes no value\n"},
     };
     for (const auto& [given, message] : cases) {
         tool_result r = run_tool({.args = given});
