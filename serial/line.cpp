@@ -1,17 +1,18 @@
 // Line settings: the process-wide port state, putting the line into the
 // tool's raw mode and putting the port's own settings back.
 #include "serial/port.h"
+#include "tool/output.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 int port_fd = -1;
 termios saved_opt;
-termios line_opt;
 volatile std::sig_atomic_t line_set = 0;
 
 namespace {
+
+// The settings set_opt applies.
+termios line_opt;
 
 struct speed_code {
     int bits_per_second;
@@ -22,34 +23,20 @@ constexpr speed_code speed_table[] = {
     {2400, B2400}, {4800, B4800}, {9600, B9600}, {115200, B115200}, {460800, B460800},
 };
 
+// The code for speed in bit/s; B0 when the table does not have it.
 speed_t lookup_speed(int speed)
 {
     for (const speed_code& row : speed_table)
         if (row.bits_per_second == speed)
             return row.code;
-    return B9600;
+    return B0;
 }
 
 } // namespace
 
 bool speed_known(int speed)
 {
-    for (const speed_code& row : speed_table)
-        if (row.bits_per_second == speed)
-            return true;
-    return false;
-}
-
-void report_error(const char* label)
-{
-    int saved_errno = errno;
-    std::perror(label);
-    errno = saved_errno;
-}
-
-bool flush_stdout()
-{
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+    return lookup_speed(speed) != B0;
 }
 
 termios make_line_opt(int speed, int bits, char parity, int stop)
@@ -83,6 +70,8 @@ termios make_line_opt(int speed, int bits, char parity, int stop)
     }
 
     speed_t code = lookup_speed(speed);
+    if (code == B0)
+        code = B9600;
     cfsetispeed(&opt, code);
     cfsetospeed(&opt, code);
 

@@ -2,6 +2,7 @@
 // open and held until the descriptor closes, so that runs sharing a modem take
 // turns and a run that dies never leaves a stale lock behind.
 #include "serial/port.h"
+#include "tool/output.h"
 
 #include <cerrno>
 #include <cstdio>

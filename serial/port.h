@@ -8,12 +8,11 @@
 
 // Descriptor of the open serial device; -1 when there is none.
 extern int port_fd;
-// The port's settings as found by set_opt, put back by restore_opt.
+// The port's settings as found by set_opt, put back by restore_opt (and by
+// the signal guard).
 extern termios saved_opt;
-// The settings set_opt applies.
-extern termios line_opt;
-// Whether the port may hold line_opt: set by set_opt just before it applies
-// them, cleared by restore_opt once saved_opt is back.
+// Whether the port may hold the tool's settings: set by set_opt just before
+// it applies them, cleared by restore_opt once saved_opt is back.
 extern volatile std::sig_atomic_t line_set;
 
 // Builds the tool's line settings from nothing: receiver on, modem lines
@@ -89,15 +88,3 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* byt
 // Sleeps until 20 ms have passed since send_within last wrote or read_until
 // last read a byte: the pause modems need before the next command.
 void keep_guard();
-
-// Prints label, ": " and the text for errno on standard error (perror),
-// leaving errno as it was for the caller's own report.
-void report_error(const char* label);
-
-// Flushes standard output; true when everything written to it so far has
-// left the process. Checks the stream's error indicator as well as fflush's
-// result: uClibc-ng's fflush drops the buffered bytes after a write that
-// failed for good (ENOSPC, EPIPE) and then reports success. errno then
-// still holds the failed write's error.
-bool flush_stdout();
-

@@ -2,6 +2,7 @@
 // DEVICE, prints their replies and puts the line back as it was. Decides
 // every exit status.
 #include "serial/port.h"
+#include "tool/output.h"
 #include "tool/options.h"
 #include "tool/reply.h"
 #include "tool/voice.h"
@@ -15,6 +16,11 @@
 #include <unistd.h>
 
 namespace {
+
+// The exit statuses main decides itself; the runs give 0, 1 and 3.
+constexpr int usage_status = 2;
+constexpr int busy_status = 4;
+constexpr int failure_status = 255;
 
 // With 0, 1 or 2 closed, the device would be opened in its place and our
 // messages or the reply would be written into the modem.
@@ -35,11 +41,11 @@ bool open_standard_descriptors()
 
 // Each reply read until the line falls quiet; stops at the first command
 // that fails.
-int run_commands(const run_options& options)
+int run_until_quiet(const run_options& options)
 {
     for (int i = 0; i < options.command_count; ++i)
         if (exchange_until_quiet(options, i) != 0)
-            return -1;
+            return failure_status;
     return 0;
 }
 
@@ -47,7 +53,8 @@ int run_commands(const run_options& options)
 // command waits for the guard after the reply before it; the command after
 // a message prompt is the message text and goes out at once. Stops at the
 // first command that does not succeed: 1 for an error result (or a prompt
-// no text follows), 3 for no final result code in time, -1 for a failure.
+// no text follows), 3 for no final result code in time, failure_status for
+// a failure.
 int run_until_results(const run_options& options)
 {
     bool message_text = false;
@@ -65,7 +72,7 @@ int run_until_results(const run_options& options)
         if (end == reply_end::timed_out)
             return 3;
         if (end == reply_end::failed)
-            return -1;
+            return failure_status;
     }
     return 0;
 }
@@ -79,13 +86,10 @@ int run_voice(const run_options& options)
         voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
     if (!flush_stdout()) {
         report_error("puts error");
-        return -1;
+        return failure_status;
     }
     return 0;
 }
-
-// The exit status of every failure but a usage error.
-constexpr int failure_status = 255;
 
 } // namespace
 
@@ -120,7 +124,7 @@ int main(int argc, char* argv[])
         return failure_status;
     case parse_result::usage_error:
         std::fputs(usage_text, stderr);
-        return 2;
+        return usage_status;
     case parse_result::run:
         break;
     }
@@ -135,7 +139,7 @@ int main(int argc, char* argv[])
     // Before the settings are recorded, so that they are the port's own and
     // never those of another run still using it.
     if (options.lock && lock_port(options.device, options.wait_ms) != 0) {
-        int status = errno == EWOULDBLOCK ? 4 : -1;
+        int status = errno == EWOULDBLOCK ? busy_status : failure_status;
         close(port_fd);
         return status;
     }
@@ -146,24 +150,30 @@ int main(int argc, char* argv[])
         return failure_status;
     }
 
-    bool voice = options.voice_setup || options.dial_number != nullptr;
-    bool until_results = !voice && options.timeout_ms > 0;
     // The quiet rule and the voice sequences wait in blocking reads and
     // writes; -t waits in poll, within its limit.
-    if (!until_results && fcntl(port_fd, F_SETFL, 0) != 0) {
+    if (options.mode != run_mode::until_results && fcntl(port_fd, F_SETFL, 0) != 0) {
         report_error("set_opt error");
         restore_opt();
         close(port_fd);
         return failure_status;
     }
-    int status = voice            ? run_voice(options)
-                 : until_results ? run_until_results(options)
-                                 : run_commands(options);
-    // With -t the port stays ours until the guard has passed, so that the
-    // next run's command cannot follow this run's last byte sooner.
-    if (until_results)
+    int status = 0;
+    switch (options.mode) {
+    case run_mode::until_quiet:
+        status = run_until_quiet(options);
+        break;
+    case run_mode::until_results:
+        status = run_until_results(options);
+        // The port stays ours until the guard has passed, so that the next
+        // run's command cannot follow this run's last byte sooner.
         keep_guard();
+        break;
+    case run_mode::voice:
+        status = run_voice(options);
+        break;
+    }
     restore_opt();
     close(port_fd);
-    return status < 0 ? failure_status : status;
+    return status;
 }

@@ -208,5 +208,8 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
         std::fputs("atquery: --until needs --timeout\n", stderr);
         return parse_result::usage_error;
     }
+    options.mode = voice                    ? run_mode::voice
+                   : options.timeout_ms > 0 ? run_mode::until_results
+                                            : run_mode::until_quiet;
     return parse_result::run;
 }

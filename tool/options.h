@@ -1,7 +1,15 @@
 // The command line: [OPTIONS] DEVICE COMMAND... read into one record.
 #pragma once
 
+// What a run does once the line is set up.
+enum class run_mode {
+    until_quiet,   // each reply read until the line falls quiet
+    until_results, // -t: each reply read until its final result code
+    voice,         // --voice-setup, --dial
+};
+
 struct run_options {
+    run_mode mode = run_mode::until_quiet;
     const char* device = nullptr;
     char* const* commands = nullptr; // the arguments after DEVICE
     int command_count = 0;

@@ -3,6 +3,7 @@
 #include "tool/reply.h"
 
 #include "serial/port.h"
+#include "tool/output.h"
 
 #include <cerrno>
 #include <cstdio>

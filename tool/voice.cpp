@@ -3,6 +3,7 @@
 #include "tool/voice.h"
 
 #include "serial/port.h"
+#include "tool/output.h"
 
 #include <cstdio>
 #include <cstring>
