@@ -11,26 +11,13 @@
 
 namespace {
 
-struct result_code {
-    const char* text;
-    bool prefix;        // the line only starts with text
-    reply_end end;
-    bool command_error; // ends a wait for --until too
-};
-
-constexpr result_code result_codes[] = {
-    {"OK", false, reply_end::ok, false},
-    {"CONNECT", false, reply_end::ok, false},
-    {"CONNECT ", true, reply_end::ok, false},
-    {"ERROR", false, reply_end::error, true},
-    {"+CME ERROR:", true, reply_end::error, true},
-    {"+CMS ERROR:", true, reply_end::error, true},
-    {"NO CARRIER", false, reply_end::error, false},
-    {"BUSY", false, reply_end::error, false},
-    {"NO ANSWER", false, reply_end::error, false},
-    {"NO DIALTONE", false, reply_end::error, false},
-    {"COMMAND NOT SUPPORT", false, reply_end::error, false},
-};
+// The final result codes, one after another, each ended by a zero byte:
+// first its kind ('o' success, 'e' error, 'E' an error that also ends a wait
+// for --until), then its text. A text ending in ':' or ' ' starts the line;
+// any other is the whole line.
+constexpr char result_codes[] = "oOK\0" "oCONNECT\0" "oCONNECT \0" "EERROR\0" "E+CME ERROR:\0"
+                                "E+CMS ERROR:\0" "eNO CARRIER\0" "eBUSY\0" "eNO ANSWER\0"
+                                "eNO DIALTONE\0" "eCOMMAND NOT SUPPORT\0";
 
 // The numeric forms a modem in ATV0 sends (ITU-T V.250, 5.7.1, table 1):
 // the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are none of ours.
@@ -250,10 +237,11 @@ reply_reader::line_kind reply_reader::classify()
 {
     if ((echo_ == echo::matching && echo_matched_ == command_length_) || echo_ == echo::ended)
         return line_kind::echo_line;
-    for (const result_code& code : result_codes) {
-        if (head_is(code.text, code.prefix)) {
-            pending_code_ = code.end;
-            pending_command_error_ = code.command_error;
+    for (const char* code = result_codes; *code != '\0'; code += std::strlen(code) + 1) {
+        char last = code[std::strlen(code) - 1];
+        if (head_is(code + 1, last == ':' || last == ' ')) {
+            pending_code_ = *code == 'o' ? reply_end::ok : reply_end::error;
+            pending_command_error_ = *code == 'E';
             return line_kind::result;
         }
     }
@@ -264,16 +252,16 @@ reply_reader::line_kind reply_reader::classify()
     int name = name_length(head_);
     bool vendor = head_[0] == '^' && name > 0 && name < line_length_ && name < head_capacity &&
                   head_[name] == ':';
-    for (const unsolicited_code& code : unsolicited_codes) {
-        if (!vendor && !head_is(code.text, code.prefix))
+    for (const char* code = unsolicited_codes; *code != '\0'; code += std::strlen(code) + 1) {
+        char data = *code < ' ' ? *code++ : '\0';
+        size_t length = std::strlen(code);
+        if (!vendor && !head_is(code, code[length - 1] == ':'))
             continue;
         if (owned())
             return line_kind::owned_unsolicited;
         // PDU mode's +CDS: gives the length alone, and the PDU follows.
-        data_line_ = !vendor && (code.data == data_line::always ||
-                                 (code.data == data_line::after_length &&
-                                  line_length_ <= head_capacity &&
-                                  all_digits_after(static_cast<int>(std::strlen(code.text)))));
+        data_line_ = !vendor && (data == '\x01' || (data == '\x02' && line_length_ <= head_capacity &&
+                                                     all_digits_after(static_cast<int>(length))));
         return line_kind::unsolicited;
     }
     return line_kind::text;
