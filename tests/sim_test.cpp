@@ -454,8 +454,9 @@ TEST_F(SimProgram, FaultOptionsReachTheModem)
 {
     struct row {
         std::vector<std::string> options;
-        std::string early;  // within 200 ms of "AT\r"
+        std::string early;  // within 200 ms of sending
         std::string all;    // within 1.2 s
+        std::string sent = "AT\r";
     };
     const std::string answer = "AT\r\r\nOK\r\n";
     const row rows[] = {
@@ -463,13 +464,18 @@ TEST_F(SimProgram, FaultOptionsReachTheModem)
         {{"--zero-byte"}, std::string("AT\r\r\nO\0K\r\n", 10), std::string("AT\r\r\nO\0K\r\n", 10)},
         {{"--delay", "600"}, "AT\r", answer},
         {{"--pieces", "2", "--gap", "600"}, "AT\r\r\nO", answer},
+        {{"--urc", "^RSSI:7"}, answer + "\r\n^RSSI:7\r\n", answer + "\r\n^RSSI:7\r\n"},
+        {{"--urc-before-echo", "+CREG: 1"}, "\r\n+CREG: 1\r\n" + answer,
+         "\r\n+CREG: 1\r\n" + answer},
+        {{"--ussd-fail", "--ussd-delay", "600"}, "AT+CUSD=1,\"*1#\"\r\r\nOK\r\n",
+         "AT+CUSD=1,\"*1#\"\r\r\nOK\r\n\r\nERROR\r\n", "AT+CUSD=1,\"*1#\"\r"},
     };
     for (const row& r : rows) {
         tool_process sim = start(r.options);
         int fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        send(fd, "AT\r");
+        send(fd, r.sent);
         std::string early = collect(fd, 200);
-        std::string all = collect(fd, 1000, SIZE_MAX, {"K\r\n"}, early);
+        std::string all = collect(fd, 1000, r.all.size(), {}, early);
         EXPECT_EQ(early, r.early) << r.options[0];
         EXPECT_EQ(all, r.all) << r.options[0];
         close(fd);
@@ -527,7 +533,8 @@ TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
         {"--delay", "abc"}, {"--delay", "-1"}, {"--gap", "5x"}, {"--pieces", "0"},
         {"--hangup-after-bytes", ""}, {"--hangup-after-answer", "99999999999"},
         {"--delay"}, {"--no-such-option"}, {"extra"}, {"--urc-every", "0"},
-        {"--hold-after-bytes", "1k"},
+        {"--hold-after-bytes", "1k"}, {"--urc", ""}, {"--urc-before-echo", "A\r\nB"},
+        {"--ussd-delay", "soon"},
     };
     for (const std::vector<std::string>& args : bad) {
         tool_result r = run_tool({.args = args, .program = sim_command()});
@@ -539,7 +546,8 @@ TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--link", "--silent", "--zero-byte", "--endless", "--delay",
                                "--pieces", "--gap", "--hangup-after-bytes",
-                               "--hangup-after-answer", "--urc-every", "--hold-after-bytes"})
+                               "--hangup-after-answer", "--urc-every", "--hold-after-bytes",
+                               "--urc", "--urc-before-echo", "--ussd-delay", "--ussd-fail"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
