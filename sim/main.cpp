@@ -14,14 +14,16 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr char usage_text[] =
-    "usage: atquery-sim [--link PATH] [FAULT OPTIONS]\n"
+    "usage: atquery-sim [--link PATH] [OPTIONS]\n"
     "Simulates a 3GPP modem on a pseudo-terminal: prints the terminal's path as\n"
     "the first line, then answers AT commands on it (echo on, verbose result\n"
-    "codes; ATE0/ATE1 last until it stops) until SIGINT, SIGTERM or SIGHUP.\n"
+    "codes; ATE0/ATE1 and ATV0/ATV1 last until it stops) until SIGINT, SIGTERM\n"
+    "or SIGHUP.\n"
     "  --link PATH                 keep PATH as a symbolic link to the terminal\n"
     "                              (an existing link is replaced, any other file\n"
     "                              is refused); removed on exit\n"
@@ -35,6 +37,15 @@ constexpr char usage_text[] =
     "  --hangup-after-answer MS    hang the line up MS milliseconds after an answer\n"
     "  --urc-every MS              send an unsolicited RING every MS milliseconds,\n"
     "                              also between the lines of an answer\n"
+    "  --urc LINE                  send LINE unasked instead of RING (repeat it for\n"
+    "                              several lines, sent in turn); without --urc-every\n"
+    "                              one right after each final result code\n"
+    "  --urc-before-echo LINE      send LINE unasked just before the echo of each\n"
+    "                              command (repeat it for several, sent in turn)\n"
+    "  --ussd-delay MS             the network answers USSD requests after MS\n"
+    "                              milliseconds (default 500)\n"
+    "  --ussd-fail                 the network fails USSD requests: +CME ERROR\n"
+    "                              after the OK instead of +CUSD\n"
     "  --hold-after-bytes N        once N bytes arrived, hold the terminal's output\n"
     "                              as CTS low would (writes to it block) until\n"
     "                              SIGUSR1\n"
@@ -48,7 +59,7 @@ constexpr int max_pieces = 100000;
 
 enum option_id { link_id = 256, silent_id, zero_byte_id, endless_id, delay_id, pieces_id,
                  gap_id, hangup_bytes_id, hangup_answer_id, urc_every_id,
-                 hold_bytes_id };
+                 hold_bytes_id, urc_id, urc_before_echo_id, ussd_delay_id, ussd_fail_id };
 
 constexpr option long_options[] = {
     {"link", required_argument, nullptr, link_id},
@@ -62,6 +73,10 @@ constexpr option long_options[] = {
     {"hangup-after-answer", required_argument, nullptr, hangup_answer_id},
     {"urc-every", required_argument, nullptr, urc_every_id},
     {"hold-after-bytes", required_argument, nullptr, hold_bytes_id},
+    {"urc", required_argument, nullptr, urc_id},
+    {"urc-before-echo", required_argument, nullptr, urc_before_echo_id},
+    {"ussd-delay", required_argument, nullptr, ussd_delay_id},
+    {"ussd-fail", no_argument, nullptr, ussd_fail_id},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -96,6 +111,17 @@ bool parse_number(const char* option, const char* text, T low, T high, T& value)
     std::fprintf(stderr, "atquery-sim: --%s wants a whole number from %lld to %lld, not '%s'\n",
                  option, static_cast<long long>(low), static_cast<long long>(high), text);
     return false;
+}
+
+// Adds an unsolicited line to `lines`: one line of text, not empty.
+bool add_line(const char* option, const char* text, std::vector<std::string>& lines)
+{
+    if (*text == '\0' || std::strpbrk(text, "\r\n") != nullptr) {
+        std::fprintf(stderr, "atquery-sim: --%s wants one line of text, not '%s'\n", option, text);
+        return false;
+    }
+    lines.emplace_back(text);
+    return true;
 }
 
 constexpr int run = -1;
@@ -137,6 +163,14 @@ int parse_arguments(int argc, char** argv, settings& s)
         case hold_bytes_id:
             good = parse_number("hold-after-bytes", optarg, 1L, 1000000000L, f.hold_after_bytes);
             break;
+        case urc_id: good = add_line("urc", optarg, f.urc_lines); break;
+        case urc_before_echo_id:
+            good = add_line("urc-before-echo", optarg, f.urc_before_echo);
+            break;
+        case ussd_delay_id:
+            good = parse_number("ussd-delay", optarg, 0, max_ms, f.ussd_delay_ms);
+            break;
+        case ussd_fail_id: f.ussd_fail = true; break;
         default: good = false; break;
         }
         if (!good)
@@ -235,7 +269,7 @@ int main(int argc, char** argv)
     settings s;
     if (int status = parse_arguments(argc, argv, s); status != run) {
         if (status == 2)
-            std::fputs("usage: atquery-sim [--link PATH] [FAULT OPTIONS]; see --help\n", stderr);
+            std::fputs("usage: atquery-sim [--link PATH] [OPTIONS]; see --help\n", stderr);
         return status;
     }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +20,7 @@ namespace {
 
 constexpr char ok[] = "\r\nOK\r\n";
 constexpr char error[] = "\r\nERROR\r\n";
-constexpr char ring[] = "\r\nRING\r\n"; // the unsolicited line faults::urc_every_ms sends
+constexpr char ring[] = "RING"; // what faults::urc_every_ms sends unless told otherwise
 constexpr char text_prompt[] = "\r\n> "; // asks for a message's text
 constexpr char endless_pattern[] = "+CMGL: 1,\"REC READ\",\"+15550100\",,\"endless\"\r\n";
 
@@ -87,6 +88,106 @@ bool one_number(std::string_view text) { return is_decimal_list(text, 1); }
 
 bool two_numbers(std::string_view text) { return is_decimal_list(text, 2); }
 
+bool one_or_two_numbers(std::string_view text) { return one_number(text) || two_numbers(text); }
+
+// A quoted string without quotes inside, and what follows it.
+bool quoted(std::string_view text, std::string_view& rest)
+{
+    size_t end = text.starts_with('"') ? text.find('"', 1) : std::string_view::npos;
+    if (end == std::string_view::npos)
+        return false;
+    rest = text.substr(end + 1);
+    return true;
+}
+
+// AT+CUSD=<n> (0 and 1 switch the presentation of network answers, 2 ends
+// the session) or AT+CUSD=1,"<code>"[,<dcs>], a request to the network.
+bool ussd_parameters(std::string_view text)
+{
+    if (text.size() == 1)
+        return text[0] >= '0' && text[0] <= '2';
+    std::string_view rest;
+    if (!text.starts_with("1,\"") || text.starts_with("1,\"\"") || !quoted(text.substr(2), rest))
+        return false;
+    return rest.empty() || (rest[0] == ',' && one_number(rest.substr(1)));
+}
+
+// The message states AT+CMGL takes in text mode.
+constexpr std::string_view message_states[] = {
+    "\"REC UNREAD\"", "\"REC READ\"", "\"STO UNSENT\"", "\"STO SENT\"", "\"ALL\"",
+};
+
+bool message_state(std::string_view text)
+{
+    return std::find(std::begin(message_states), std::end(message_states), text) !=
+           std::end(message_states);
+}
+
+// The result codes in their numeric form, which ATV0 selects (ITU-T V.250
+// 6.2.6; the same numbers in every maker's manual, e.g. Cinterion EHS6 2.5.1).
+struct numeric_code {
+    std::string_view verbose;
+    char digit;
+};
+constexpr numeric_code numeric_codes[] = {
+    {"OK", '0'}, {"CONNECT", '1'}, {"RING", '2'}, {"NO CARRIER", '3'},
+    {"ERROR", '4'}, {"NO DIALTONE", '6'}, {"BUSY", '7'}, {"NO ANSWER", '8'},
+};
+
+// An answer framed as in ATV0: a result code becomes its digit and CR, any
+// other line (information text, +CME ERROR and +CMS ERROR included) loses
+// the CR LF before it and keeps the one after, as a Qualcomm modem in V0
+// answers "+CREG: 1,1\r\n0\r" (HTC RIL log, pastebin.com/index/1Vv68HMs).
+std::string numeric_framing(std::string_view verbose)
+{
+    std::string text;
+    for (size_t at = 0; at < verbose.size();) {
+        if (verbose.substr(at).starts_with("\r\n")) {
+            at += 2;
+            continue;
+        }
+        size_t end = std::min(verbose.find("\r\n", at), verbose.size());
+        std::string_view line = verbose.substr(at, end - at);
+        const numeric_code* code = std::find_if(
+            std::begin(numeric_codes), std::end(numeric_codes),
+            [&](const numeric_code& c) { return c.verbose == line; });
+        if (code != std::end(numeric_codes))
+            (text += code->digit) += '\r';
+        else
+            (text += line) += "\r\n";
+        at = end + 2;
+    }
+    return text;
+}
+
+// The phonebook AT+CPBR reads: entries 1 to phonebook_size, each a made-up
+// number and name, so a whole listing is about 88 KB.
+constexpr int phonebook_size = 2000;
+
+// The index in `digits`, or -1 when it is past the phonebook.
+int phonebook_index(std::string_view digits)
+{
+    int index = -1;
+    std::from_chars(digits.data(), digits.data() + digits.size(), index);
+    return index <= phonebook_size ? index : -1;
+}
+
+std::string phonebook_entry(int index)
+{
+    std::string digits = std::to_string(index);
+    digits.insert(0, 7 - digits.size(), '0');
+    return "+CPBR: " + std::to_string(index) + ",\"555" + digits + "\",129,\"Contact " +
+           std::to_string(index) + "\"";
+}
+
+// The one short message received before the simulator started, in storage
+// slot 0 (AT+CMGW stores from 1 on): a telemetry unit's reply whose last
+// line is "OK" (reported from a Siemens MC35i, github.com/adammck/pygsm
+// issue 3). Its line breaks are LF, as the text holds them: an Ericsson
+// passes an LF in a USSD text on as it is (gammu issue 150).
+constexpr char received_header[] = "+CMGL: 0,\"REC READ\",\"+15550199\",,\"10/06/12,09:30:05+08\"";
+constexpr char received_text[] = "INSYS GSM 4.X:\nBLOCK:\n\n100:\nAx=+01234\n\nOK";
+
 // Digits and the dial modifiers of V.250 (pause, tone, pulse, wait, flash).
 bool is_dial_string(std::string_view text)
 {
@@ -115,8 +216,8 @@ bool voice_call(std::string_view text)
 
 // What a command changes besides answering.
 enum class effect {
-    none, echo_off, echo_on, dial, set_cmee, show_cmee, pin_not_wanted,
-    set_cmgf, show_cmgf, send_message, store_message,
+    none, echo_off, echo_on, numeric, verbose, dial, set_cmee, show_cmee, pin_not_wanted,
+    set_cmgf, show_cmgf, send_message, store_message, list_messages, read_phonebook, ussd,
 };
 
 // An equipment error as numbered in 3GPP TS 27.007, with the text that
@@ -126,6 +227,11 @@ struct equipment_error {
     std::string_view text;
 };
 constexpr equipment_error operation_not_allowed = {3, "operation not allowed"};
+constexpr equipment_error invalid_index = {21, "invalid index"};
+// What a network that fails a USSD request sends after the OK (gammu issue
+// 326, a Huawei with AT+CMEE=1; "retry operation" after a Qualcomm M6281's
+// OK, stackoverflow question 29731461).
+constexpr equipment_error retry_operation = {258, "retry operation"};
 
 // A command the modem knows: its name after "AT" (upper case), the
 // parameters it takes after the name (none when `takes` is null), the
@@ -147,6 +253,10 @@ constexpr known_command known_commands[] = {
     {"E", nullptr, {}, effect::echo_off},
     {"E0", nullptr, {}, effect::echo_off},
     {"E1", nullptr, {}, effect::echo_on},
+    // Result codes: numeric (ATV0, ATV alone) or verbose (ATV1).
+    {"V", nullptr, {}, effect::numeric},
+    {"V0", nullptr, {}, effect::numeric},
+    {"V1", nullptr, {}, effect::verbose},
     {"I", nullptr, {"Manufacturer: atquery", "Model: atquery-sim", "Revision: 1.0",
                     "IMEI: 356938035643809", "+GCAP: +CGSM"}},
     {"+CGMI", nullptr, {"atquery"}},
@@ -169,6 +279,14 @@ constexpr known_command known_commands[] = {
     {"+CMGF=?", nullptr, {"+CMGF: (0,1)"}},
     {"+CMGS=", address, {}, effect::send_message},
     {"+CMGW=", address, {}, effect::store_message},
+    // Stored messages in text mode; alone it lists the unread ones.
+    {"+CMGL", nullptr, {}, effect::list_messages},
+    {"+CMGL=", message_state, {}, effect::list_messages},
+    {"+CPBR=", one_or_two_numbers, {}, effect::read_phonebook},
+    {"+CPBR=?", nullptr, {"+CPBR: (1-2000),20,18"}}, // the indexes: 1 to phonebook_size
+    // USSD: OK at once, the network's answer later as an unsolicited +CUSD.
+    {"+CUSD=", ussd_parameters, {}, effect::ussd},
+    {"+CUSD=?", nullptr, {"+CUSD: (0-2)"}},
     {"+COPS?", nullptr, {"+COPS: 0,0,\"atquery net\",7"}},
     // The operators in reach: the current one, one more, and the modes and
     // formats the command takes.
@@ -348,6 +466,11 @@ void modem::take(char byte, long long now)
         return;
     if (entering_)
         return take_text(byte, now);
+    // Some modems let an unsolicited line out just as a command starts, so
+    // that it reaches the port before the echo (gammu issue 126: "^SRVST:0"
+    // before "AT+CPIN?" from a Huawei E1752).
+    if (line_.empty() && byte != '\r' && byte != '\n' && !faults_.urc_before_echo.empty())
+        queue(now, next_unsolicited(faults_.urc_before_echo, before_echo_turn_));
     if (echo_)
         queue(now, std::string(1, byte));
     if (byte == '\r') {
@@ -387,7 +510,7 @@ void modem::take_text(char byte, long long now)
         queue(now, std::string(1, byte));
     entry_.text += byte;
     if (byte == '\r')
-        respond({text_prompt}, now);
+        respond({text_prompt, 0, ending::prompt}, now);
 }
 
 void modem::answer(const std::string& line, long long now)
@@ -396,7 +519,9 @@ void modem::answer(const std::string& line, long long now)
     if (hook_)
         hook_(line);
     auto scripted = scripts_.find(line);
-    respond(scripted != scripts_.end() ? reply{scripted->second} : builtin_answer(line), now);
+    respond(scripted != scripts_.end() ? reply{scripted->second, 0, ending::script}
+                                       : builtin_answer(line),
+            now);
 }
 
 void modem::respond(reply r, long long now)
@@ -411,6 +536,8 @@ void modem::respond(reply r, long long now)
         endless_from_us_ = due;
         return;
     }
+    if (!verbose_ && r.ends == ending::result)
+        text = numeric_framing(text);
     if (faults_.zero_byte)
         text.insert(text.size() / 2, 1, '\0');
 
@@ -425,18 +552,63 @@ void modem::respond(reply r, long long now)
             due += faults_.gap_ms * 1000LL;
     }
     answered_by_us_ = due;
+    if (!r.network_answer.empty()) {
+        ussd_answer_ = as_unsolicited(r.network_answer);
+        ussd_due_us_ = due + faults_.ussd_delay_ms * 1000LL;
+    }
+    // Right after a final result code, as a Huawei E150 sends "^RSSI:21"
+    // after the OK to AT+CUSD (gammu issue 294).
+    if (r.ends != ending::prompt && faults_.urc_every_ms == 0 && !faults_.urc_lines.empty())
+        out_.emplace(due, pending{next_unsolicited(faults_.urc_lines, urc_turn_), false, false,
+                                  true});
     if (faults_.hangup_after_answer_ms >= 0)
         queue(due + faults_.hangup_after_answer_ms * 1000LL, "", true);
 }
 
-// As AT+CMEE asks. Unknown commands and bad parameters stay plain ERROR
-// whatever it says, as in 3GPP modems: +CME ERROR is for commands the modem
-// took but could not carry out.
-std::string modem::equipment_error_answer(int code, std::string_view text) const
+// How `line` goes out as an unsolicited result code: framed as information
+// text, or in ATV0 as a result code's digit and CR when it is one.
+std::string modem::as_unsolicited(const std::string& line) const
+{
+    std::string text = "\r\n" + line + "\r\n";
+    return verbose_ ? text : numeric_framing(text);
+}
+
+// The unsolicited line whose turn it is among `lines`, framed.
+std::string modem::next_unsolicited(const std::vector<std::string>& lines, size_t& turn)
+{
+    return as_unsolicited(lines[turn++ % lines.size()]);
+}
+
+// The stored messages in `status` (a quoted AT+CMGL state) in text mode,
+// framed as information text, then OK.
+std::string modem::message_listing(std::string_view status) const
+{
+    std::string text;
+    auto add = [&](const std::string& header, std::string_view body) {
+        (((text += "\r\n") += header) += "\r\n") += body;
+    };
+    bool all = status == "\"ALL\"";
+    if (all || status == "\"REC READ\"")
+        add(received_header, received_text);
+    if (all || status == "\"STO UNSENT\"") {
+        std::lock_guard lock(mutex_);
+        int index = 0;
+        for (const message& m : messages_)
+            if (!m.sent)
+                add("+CMGL: " + std::to_string(++index) + ",\"STO UNSENT\",\"" + m.number + "\",,",
+                    m.text);
+    }
+    return text.empty() ? ok : text + "\r\n" + ok;
+}
+
+// The line that reports an equipment error as AT+CMEE asks. Unknown commands
+// and bad parameters stay plain ERROR whatever it says, as in 3GPP modems:
+// +CME ERROR is for commands the modem took but could not carry out.
+std::string modem::equipment_error(int code, std::string_view text) const
 {
     if (cmee_ == 0)
-        return error;
-    return "\r\n+CME ERROR: " + (cmee_ == 1 ? std::to_string(code) : std::string(text)) + "\r\n";
+        return "ERROR";
+    return "+CME ERROR: " + (cmee_ == 1 ? std::to_string(code) : std::string(text));
 }
 
 modem::reply modem::builtin_answer(const std::string& raw_line)
@@ -454,10 +626,13 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
     case effect::none: break;
     case effect::echo_off: echo_ = false; break;
     case effect::echo_on: echo_ = true; break;
+    case effect::numeric: verbose_ = false; break;
+    case effect::verbose: verbose_ = true; break;
     case effect::set_cmee: cmee_ = body.back() - '0'; break;
     case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
     case effect::pin_not_wanted:
-        return {equipment_error_answer(operation_not_allowed.code, operation_not_allowed.text)};
+        return {"\r\n" + equipment_error(operation_not_allowed.code, operation_not_allowed.text) +
+                "\r\n"};
     case effect::set_cmgf: cmgf_ = body.back() - '0'; break;
     case effect::show_cmgf: return {info("+CMGF: " + std::to_string(cmgf_))};
     case effect::send_message:
@@ -469,7 +644,38 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
         entry_ = {command->does == effect::send_message,
                   std::string(body.substr(quote, body.find('"', quote) - quote)), ""};
         entering_ = true;
-        return {text_prompt};
+        return {text_prompt, 0, ending::prompt};
+    }
+    case effect::list_messages:
+        if (cmgf_ == 0)
+            return {"\r\n+CMS ERROR: 302\r\n"};
+        return {message_listing(body.ends_with('"') ? body.substr(body.find('"'))
+                                                    : "\"REC UNREAD\"")};
+    case effect::read_phonebook: {
+        std::string_view indexes = body.substr(body.find('=') + 1);
+        size_t comma = indexes.find(',');
+        int first = phonebook_index(indexes.substr(0, comma));
+        int last = comma == std::string_view::npos ? first
+                                                   : phonebook_index(indexes.substr(comma + 1));
+        if (first < 1 || last < first)
+            return {"\r\n" + equipment_error(invalid_index.code, invalid_index.text) + "\r\n"};
+        std::string text;
+        for (int i = first; i <= last; ++i)
+            ((text += "\r\n") += phonebook_entry(i));
+        return {text + "\r\n" + ok};
+    }
+    case effect::ussd: {
+        if (body == "+CUSD=2") // the session ends: no answer comes any more
+            ussd_due_us_ = -1;
+        size_t quote = body.find('"') + 1;
+        if (quote == 0) // AT+CUSD=<n> alone asks the network nothing
+            break;
+        std::string code(body.substr(quote, body.find('"', quote) - quote));
+        std::string answer =
+            faults_.ussd_fail
+                ? equipment_error(retry_operation.code, retry_operation.text)
+                : "+CUSD: 0,\"Balance for " + code + ": 12.34 EUR, valid until 31.12.2030\",15";
+        return {ok, 0, ending::result, answer};
     }
     case effect::dial:
         // The far end of a number ending in 9 is busy; it takes a while to tell.
@@ -551,14 +757,23 @@ void modem::serve()
         // serial line that no program reads.
         for (; urc_every_us > 0 && next_urc_us_ <= now; next_urc_us_ += urc_every_us)
             if (!blocked_)
-                out_.emplace(next_urc_us_, pending{ring, false, false, true});
+                out_.emplace(next_urc_us_,
+                             pending{faults_.urc_lines.empty()
+                                         ? as_unsolicited(ring)
+                                         : next_unsolicited(faults_.urc_lines, urc_turn_),
+                                     false, false, true});
+        if (ussd_due_us_ >= 0 && ussd_due_us_ <= now) {
+            out_.emplace(ussd_due_us_, pending{ussd_answer_, false, false, true});
+            ussd_due_us_ = -1;
+        }
         if (flush_due(now))
             return;
 
         bool want_out = (endless_from_us_ >= 0 && endless_from_us_ <= now) ||
                         (!out_.empty() && out_.begin()->first <= now);
         long long wake_us = urc_every_us > 0 ? next_urc_us_ : -1;
-        for (long long due : {out_.empty() ? -1 : out_.begin()->first, endless_from_us_})
+        for (long long due :
+             {out_.empty() ? -1 : out_.begin()->first, endless_from_us_, ussd_due_us_})
             if (due >= 0 && (wake_us < 0 || due < wake_us))
                 wake_us = due;
         int timeout_ms = -1;

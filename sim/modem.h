@@ -1,6 +1,6 @@
 // A simulated modem on the master side of a pseudo-terminal pair: answers AT
-// commands like a typical 3GPP modem and can misbehave on purpose. Used by
-// atquery-sim and by the tests.
+// commands like a typical 3GPP modem, sends chosen lines unasked and can
+// misbehave on purpose. Used by atquery-sim and by the tests.
 #pragma once
 
 #include <functional>
@@ -13,7 +13,8 @@
 
 namespace atsim {
 
-// Ways to misbehave; the defaults give a well-behaved modem.
+// Ways to misbehave, and unasked lines to send; the defaults give a
+// well-behaved modem that sends nothing unasked.
 struct faults {
     bool silent = false;          // take commands, answer nothing, echo nothing
     bool zero_byte = false;       // put a NUL byte in the middle of every answer
@@ -25,8 +26,16 @@ struct faults {
     int hangup_after_answer_ms = -1; // close the line this long after an answer
     long hold_after_bytes = -1;   // once this many bytes arrived, stop the terminal's
                                   // output as CTS low would, until release()
-    int urc_every_ms = 0;         // send "\r\nRING\r\n" unasked this often (0: never), also
-                                  // between the pieces of an answer, though never inside a line
+    int urc_every_ms = 0;         // send an unsolicited line (RING, or the urc_lines in turn)
+                                  // this often (0: never), also between the pieces of an
+                                  // answer, though never inside a line
+    int ussd_delay_ms = 500;      // how long the network takes to answer AT+CUSD=1,"<code>"
+    bool ussd_fail = false;       // the network fails it: +CME ERROR: 258 instead of +CUSD
+    // Unsolicited lines, each sent framed as "\r\n<line>\r\n", in turn: every
+    // urc_every_ms if that is set, otherwise one right after each final result code.
+    std::vector<std::string> urc_lines;
+    // Unsolicited lines sent in turn, one just before the echo of each command.
+    std::vector<std::string> urc_before_echo;
 };
 
 // A short message the modem took in text mode.
@@ -87,9 +96,20 @@ private:
         bool unsolicited;
     };
 
+    // What an answer ends in, which decides how ATV0 and unsolicited lines
+    // treat it.
+    enum class ending {
+        result, // a final result code: framed as ATV says
+        prompt, // the prompt for a message's text: as it is, nothing unasked after it
+        script, // a scripted answer: as it is
+    };
+
     struct reply {
         std::string text;
         int late_ms = 0; // beyond faults::delay_ms
+        ending ends = ending::result;
+        std::string network_answer = {}; // an unsolicited line that faults::ussd_delay_ms
+                                         // after the answer brings, unless cancelled
     };
 
     void take(char byte, long long now_us);
@@ -97,7 +117,10 @@ private:
     void answer(const std::string& line, long long now_us);
     void respond(reply r, long long now_us);
     reply builtin_answer(const std::string& line);
-    std::string equipment_error_answer(int code, std::string_view text) const;
+    std::string equipment_error(int code, std::string_view text) const;
+    std::string message_listing(std::string_view status) const;
+    std::string as_unsolicited(const std::string& line) const;
+    std::string next_unsolicited(const std::vector<std::string>& lines, size_t& turn);
     void queue(long long due_us, std::string bytes, bool hangup_after = false,
                bool more_follows = false);
     bool flush_due(long long now_us);
@@ -113,6 +136,7 @@ private:
     std::function<void(const std::string&)> hook_;
     std::string line_;
     bool echo_ = true;
+    bool verbose_ = true;   // ATV1: verbose result codes; ATV0: numeric ones
     int cmee_ = 0;          // AT+CMEE: how errors are reported
     int cmgf_ = 0;          // AT+CMGF: 0 PDU mode, 1 text mode
     bool entering_ = false; // taking a message's text
@@ -124,6 +148,10 @@ private:
     long long endless_from_us_ = -1;
     long long answered_by_us_ = 0; // when the last answer's last piece is due
     long long next_urc_us_ = -1;
+    size_t urc_turn_ = 0;          // the next of faults::urc_lines
+    size_t before_echo_turn_ = 0;  // the next of faults::urc_before_echo
+    long long ussd_due_us_ = -1;   // when the network answers the USSD request (-1: none waits)
+    std::string ussd_answer_;
     std::string held_;      // unsolicited lines waiting for a line end
     bool mid_line_ = false; // an answer stands split inside a line
     bool blocked_ = false;  // the terminal took not all that was due

@@ -186,6 +186,130 @@ TEST(SimulatedModem, TextModeTakesAMessageUpToCtrlZWithLineBreaksAndDropsItAtEsc
     EXPECT_EQ(line->messages(), taken);
 }
 
+TEST(SimulatedModem, AtvZeroFramesResultCodesAsNumbersAndInformationTextWithoutAHeader)
+{
+    sim_line line;
+    const int fd = line->terminal_fd();
+    const std::pair<const char*, std::string> cases[] = {
+        {"ATE0\r", "ATE0\r\r\nOK\r\n"},
+        {"ATV0\r", "0\r"},
+        // As a Qualcomm modem in V0 answers AT+CREG? with "+CREG: 1,1\r\n0\r"
+        // (HTC RIL log, pastebin.com/index/1Vv68HMs).
+        {"AT+CSQ\r", "+CSQ: 23,99\r\n0\r"},
+        {"AT+BOGUS\r", "4\r"},
+        {"ATD+15550109;\r", "7\r"},
+        {"AT+CMEE=2\r", "0\r"},
+        {"AT+CPIN=\"0000\"\r", "+CME ERROR: operation not allowed\r\n"},
+        {"ATV1\r", "\r\nOK\r\n"},
+        {"AT+CSQ\r", "\r\n+CSQ: 23,99\r\n\r\nOK\r\n"},
+    };
+    for (const auto& [sent, answer] : cases) {
+        send(fd, sent);
+        EXPECT_EQ(collect(fd, 3000, answer.size()), answer) << sent;
+    }
+}
+
+TEST(SimulatedModem, ListsStoredMessagesInTextModeAndReadsPhonebookRanges)
+{
+    sim_line line;
+    const int fd = line->terminal_fd();
+    const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
+    // A telemetry unit's message whose last line is "OK", as a Siemens MC35i
+    // listed it (github.com/adammck/pygsm issue 3).
+    const std::string received =
+        "\r\n+CMGL: 0,\"REC READ\",\"+15550199\",,\"10/06/12,09:30:05+08\"\r\n"
+        "INSYS GSM 4.X:\nBLOCK:\n\n100:\nAx=+01234\n\nOK";
+    const std::string stored = "\r\n+CMGL: 1,\"STO UNSENT\",\"+15550101\",,\r\nkept";
+    exchange(fd, "ATE0\r");
+    const std::pair<std::string, std::string> cases[] = {
+        {"AT+CMGL=\"ALL\"\r", "\r\n+CMS ERROR: 302\r\n"}, // PDU mode
+        {"AT+CMGF=1\r", ok},
+        {"AT+CMGL=\"ALL\"\r", received + "\r\n" + ok},
+        {"AT+CMGW=\"+15550101\"\r", "\r\n> "},
+        {"kept\x1a", "\r\n+CMGW: 1\r\n" + ok},
+        {"AT+CMGL=\"ALL\"\r", received + stored + "\r\n" + ok},
+        {"AT+CMGL=\"STO UNSENT\"\r", stored + "\r\n" + ok},
+        {"AT+CMGL\r", ok}, // the unread ones
+        {"AT+CMGL=\"NEW\"\r", error},
+        {"AT+CPBR=1999,2000\r", "\r\n+CPBR: 1999,\"5550001999\",129,\"Contact 1999\"\r\n"
+                               "+CPBR: 2000,\"5550002000\",129,\"Contact 2000\"\r\n" + ok},
+        {"AT+CPBR=2001\r", error},
+        {"AT+CPBR=2,1\r", error},
+        {"AT+CPBR=0\r", error},
+    };
+    for (const auto& [sent, answer] : cases)
+        EXPECT_EQ(exchange(fd, sent), answer) << testing::PrintToString(sent);
+
+    // The whole phonebook: a listing of about 88 KB for long replies.
+    send(fd, "AT+CPBR=1,2000\r");
+    std::string all = collect(fd, 10000, SIZE_MAX, {"\r\n" + ok});
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + 2000 + 2) << all.size();
+    EXPECT_TRUE(all.starts_with("\r\n+CPBR: 1,\"5550000001\",129,\"Contact 1\"\r\n"))
+        << all.substr(0, 80);
+    EXPECT_TRUE(all.ends_with(",\"Contact 2000\"\r\n" + ok));
+    EXPECT_GT(all.size(), 70u * 1024);
+}
+
+TEST(SimulatedModem, UssdIsAnsweredOkAtOnceAndByTheNetworkLaterUnlessCancelled)
+{
+    // OK first, the network's answer later as an unsolicited +CUSD (a Huawei
+    // E150, gammu issue 294), or a failure as +CME ERROR after the OK (gammu
+    // issue 326).
+    const struct {
+        bool fails;
+        const char* cmee;
+        std::string sent;
+        std::string at_once;
+        std::string later;
+    } rows[] = {
+        {false, "AT+CMEE=0\r", "AT+CUSD=1,\"*100#\",15\r", "\r\nOK\r\n",
+         "\r\n+CUSD: 0,\"Balance for *100#: 12.34 EUR, valid until 31.12.2030\",15\r\n"},
+        {false, "AT+CMEE=0\r", "AT+CUSD=1,\"*100#\"\rAT+CUSD=2\r", "\r\nOK\r\n\r\nOK\r\n", ""},
+        {true, "AT+CMEE=0\r", "AT+CUSD=1,\"*100#\",15\r", "\r\nOK\r\n", "\r\nERROR\r\n"},
+        {true, "AT+CMEE=1\r", "AT+CUSD=1,\"*100#\",15\r", "\r\nOK\r\n", "\r\n+CME ERROR: 258\r\n"},
+        {true, "AT+CMEE=2\r", "AT+CUSD=1,\"*100#\",15\r", "\r\nOK\r\n",
+         "\r\n+CME ERROR: retry operation\r\n"},
+    };
+    for (const auto& row : rows) {
+        sim_line line({.faults = {.ussd_delay_ms = 500, .ussd_fail = row.fails}});
+        const int fd = line->terminal_fd();
+        exchange(fd, "ATE0\r");
+        exchange(fd, row.cmee);
+        send(fd, row.sent);
+        EXPECT_EQ(collect(fd, 250), row.at_once) << row.sent;
+        EXPECT_EQ(collect(fd, 1000, row.later.size() + (row.later.empty() ? 1 : 0)), row.later)
+            << row.sent << row.cmee;
+    }
+}
+
+TEST(SimulatedModem, ChosenUnsolicitedLinesFollowResultsPrecedeEchoesOrComeOnTime)
+{
+    const struct {
+        atsim::faults faults;
+        std::vector<std::string> sent;
+        std::string got;
+    } rows[] = {
+        {{.urc_lines = {"^RSSI:7", "+CREG: 1"}}, {"AT\r", "AT\r", "AT\r"},
+         "AT\r\r\nOK\r\n\r\n^RSSI:7\r\nAT\r\r\nOK\r\n\r\n+CREG: 1\r\n"
+         "AT\r\r\nOK\r\n\r\n^RSSI:7\r\n"},
+        // As a Huawei E1752 lets "^SRVST:0" out before the echo (gammu issue 126).
+        {{.urc_before_echo = {"^SRVST:0"}}, {"AT+CPIN?\r"},
+         "\r\n^SRVST:0\r\nAT+CPIN?\r\r\n+CPIN: READY\r\n\r\nOK\r\n"},
+        {{.urc_before_echo = {"RDY"}}, {"ATV0\r", "AT\r"}, "\r\nRDY\r\nATV0\r0\rRDY\r\nAT\r0\r"},
+        {{.urc_every_ms = 100, .urc_lines = {"RDY", "+QIND: SMS DONE"}}, {},
+         "\r\nRDY\r\n\r\n+QIND: SMS DONE\r\n\r\nRDY\r\n"},
+    };
+    for (const auto& row : rows) {
+        sim_line line({.faults = row.faults});
+        std::string got;
+        for (const std::string& sent : row.sent) {
+            send(line->terminal_fd(), sent);
+            got = collect(line->terminal_fd(), 2000, got.size() + sent.size() + 6, {}, got);
+        }
+        EXPECT_EQ(collect(line->terminal_fd(), 2000, row.got.size(), {}, got), row.got);
+    }
+}
+
 TEST(SimulatedModem, UnsolicitedLinesComeBetweenTheLinesOfAnAnswerSentInPieces)
 {
     // The answer to ATI (5 lines) takes 12 pieces over 550 ms; a RING falls
@@ -330,8 +454,9 @@ TEST_F(SimProgram, FaultOptionsReachTheModem)
 {
     struct row {
         std::vector<std::string> options;
-        std::string early;  // within 200 ms of "AT\r"
+        std::string early;  // within 200 ms of sending
         std::string all;    // within 1.2 s
+        std::string sent = "AT\r";
     };
     const std::string answer = "AT\r\r\nOK\r\n";
     const row rows[] = {
@@ -339,13 +464,18 @@ TEST_F(SimProgram, FaultOptionsReachTheModem)
         {{"--zero-byte"}, std::string("AT\r\r\nO\0K\r\n", 10), std::string("AT\r\r\nO\0K\r\n", 10)},
         {{"--delay", "600"}, "AT\r", answer},
         {{"--pieces", "2", "--gap", "600"}, "AT\r\r\nO", answer},
+        {{"--urc", "^RSSI:7"}, answer + "\r\n^RSSI:7\r\n", answer + "\r\n^RSSI:7\r\n"},
+        {{"--urc-before-echo", "+CREG: 1"}, "\r\n+CREG: 1\r\n" + answer,
+         "\r\n+CREG: 1\r\n" + answer},
+        {{"--ussd-fail", "--ussd-delay", "600"}, "AT+CUSD=1,\"*1#\"\r\r\nOK\r\n",
+         "AT+CUSD=1,\"*1#\"\r\r\nOK\r\n\r\nERROR\r\n", "AT+CUSD=1,\"*1#\"\r"},
     };
     for (const row& r : rows) {
         tool_process sim = start(r.options);
         int fd = open(read_line(sim).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        send(fd, "AT\r");
+        send(fd, r.sent);
         std::string early = collect(fd, 200);
-        std::string all = collect(fd, 1000, SIZE_MAX, {"K\r\n"}, early);
+        std::string all = collect(fd, 1000, r.all.size(), {}, early);
         EXPECT_EQ(early, r.early) << r.options[0];
         EXPECT_EQ(all, r.all) << r.options[0];
         close(fd);
@@ -403,7 +533,8 @@ TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
         {"--delay", "abc"}, {"--delay", "-1"}, {"--gap", "5x"}, {"--pieces", "0"},
         {"--hangup-after-bytes", ""}, {"--hangup-after-answer", "99999999999"},
         {"--delay"}, {"--no-such-option"}, {"extra"}, {"--urc-every", "0"},
-        {"--hold-after-bytes", "1k"},
+        {"--hold-after-bytes", "1k"}, {"--urc", ""}, {"--urc-before-echo", "A\r\nB"},
+        {"--ussd-delay", "soon"},
     };
     for (const std::vector<std::string>& args : bad) {
         tool_result r = run_tool({.args = args, .program = sim_command()});
@@ -415,7 +546,8 @@ TEST_F(SimProgram, BadArgumentsAreUsageErrorsAndHelpNamesEveryOption)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--link", "--silent", "--zero-byte", "--endless", "--delay",
                                "--pieces", "--gap", "--hangup-after-bytes",
-                               "--hangup-after-answer", "--urc-every", "--hold-after-bytes"})
+                               "--hangup-after-answer", "--urc-every", "--hold-after-bytes",
+                               "--urc", "--urc-before-echo", "--ussd-delay", "--ussd-fail"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
