@@ -3,8 +3,10 @@
 // settings the 8250 driver held before, during and after the run, reports all
 // of it on the console for scripts/router-vm, and powers the machine off.
 //
-// /scenarios holds one run per line: KIND, a tab, the AT command. The kinds
-// are the rows of scenario_kinds below.
+// /scenarios holds one run per line: KIND, a tab, the run's own options (words
+// separated by single spaces, none when empty), a tab, the AT command. The
+// kinds are the rows of scenario_kinds below; a run gets its kind's options,
+// then its own, then DEVICE COMMAND.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -33,6 +35,7 @@
 // kernel's command line, which the kernel hands to us as environment), and
 // how long a killed tool may then take to go.
 #define RUN_LIMIT_MS 20000
+#define MAX_RUN_OPTIONS 16
 #define REAP_LIMIT_MS 5000
 static long long run_limit_ms = RUN_LIMIT_MS;
 
@@ -51,7 +54,8 @@ static const struct scenario_kind scenario_kinds[] = {
 
 // Distinctive settings the port holds before each run, so that a restore
 // that is not exact shows: 9600 bit/s, 7 data bits, odd parity, 2 stop bits,
-// a canonical line discipline with echo and XON/XOFF.
+// a canonical line discipline with echo and XON/XOFF. CLOCAL is off, as in the
+// driver's own default, so that an open that waits for carrier (DCD) shows.
 static struct termios port_settings_before(void)
 {
     struct termios t;
@@ -176,6 +180,7 @@ static long long now_ms(void)
 
 struct run {
     const struct scenario_kind *kind;
+    char *options[MAX_RUN_OPTIONS + 1]; // the run's own, NULL-terminated
     pid_t pid;
     bool exited;
     int status;
@@ -186,10 +191,12 @@ struct run {
 
 static void start_tool(struct run *r, const char *command)
 {
-    const char *argv[8];
+    const char *argv[1 + 3 + MAX_RUN_OPTIONS + 3];
     int argc = 0;
     argv[argc++] = TOOL;
     for (const char *const *option = r->kind->options; *option; ++option)
+        argv[argc++] = *option;
+    for (char *const *option = r->options; *option; ++option)
         argv[argc++] = *option;
     argv[argc++] = PORT;
     argv[argc++] = command;
@@ -282,6 +289,7 @@ static void frame_blocked_call(pid_t pid)
     static const struct { long number; const char *name; } calls[] = {
         {SYS_open, "open"}, {SYS_openat, "openat"}, {SYS_read, "read"}, {SYS_write, "write"},
         {SYS_ioctl, "ioctl"}, {SYS_close, "close"}, {SYS_flock, "flock"},
+        {SYS_poll, "poll"}, {SYS_ppoll, "ppoll"}, {SYS_nanosleep, "nanosleep"},
     };
     char path[64], text[256] = "";
     snprintf(path, sizeof path, "/proc/%d/syscall", pid);
@@ -351,15 +359,37 @@ static void wait_for_tool(struct run *r, int signals)
     close(timer);
 }
 
-static void run_scenario(int index, const struct scenario_kind *kind, const char *command,
-                         int signals)
+// Splits the run's options at single spaces into r->options; false when
+// there are more than it holds.
+static bool split_options(struct run *r, char *options)
+{
+    int count = 0;
+    for (char *word = strtok(options, " "); word; word = strtok(NULL, " ")) {
+        if (count == MAX_RUN_OPTIONS)
+            return false;
+        r->options[count++] = word;
+    }
+    r->options[count] = NULL;
+    return true;
+}
+
+// The report's "begin" line: index, kind, the command in hex and, for a run
+// with options of its own, those in hex (words separated by spaces).
+static void run_scenario(int index, const struct scenario_kind *kind, char *options,
+                         const char *command, int signals)
 {
     static struct run r;
     memset(&r, 0, sizeof r);
     r.kind = kind;
-    char command_hex[2 * 1024 + 1];
+    char command_hex[2 * 1024 + 1], options_hex[2 * 1024 + 1];
     hex(command_hex, command, strnlen(command, 1024));
-    frame("begin %d %s %s", index, kind->name, command_hex);
+    hex(options_hex, options, strnlen(options, 1024));
+    frame("begin %d %s %s%s%s", index, kind->name, command_hex, *options ? " " : "", options_hex);
+    if (!split_options(&r, options)) {
+        frame("note more than %d options", MAX_RUN_OPTIONS);
+        frame("end %d", index);
+        return;
+    }
 
     struct termios before = port_settings_before();
     if (!set_port_settings(&before))
@@ -419,14 +449,16 @@ static void run_scenarios(int signals)
     char line[1100];
     for (int index = 0; fgets(line, sizeof line, list); ++index) {
         line[strcspn(line, "\n")] = '\0';
-        char *tab = strchr(line, '\t');
+        char *options = strchr(line, '\t');
+        char *command = options ? strchr(options + 1, '\t') : NULL;
         const struct scenario_kind *kind = NULL;
-        if (tab) {
-            *tab = '\0';
+        if (command) {
+            *options++ = '\0';
+            *command++ = '\0';
             kind = find_kind(line);
         }
         if (kind)
-            run_scenario(index, kind, tab + 1, signals);
+            run_scenario(index, kind, options, command, signals);
         else
             frame("note bad scenario line %d", index);
     }

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The tool on the emulated router (scripts/router-vm): what the real 8250
 # driver held and what came back, and that the script leaves nothing running.
-#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|cleanup TOOL SYSROOT
+#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|no-carrier|cleanup TOOL SYSROOT
 # setup:    builds what runs on this machine (atquery-sim, atquery);
 # exchange: replies byte for byte as on a pseudo-terminal, the tool's line
 #           settings during each run and the port's own ones after it;
 # busy-kill: a run that finds the port locked leaves the line alone, and a
 #           run killed with SIGTERM puts it back;
+# no-carrier: with CTS and DCD low and CLOCAL off in the port's settings, the
+#           open never waits: -t ends at its limit with the line as found, and
+#           the two-argument form gets as far as sending;
 # cleanup:  a guest over its time limit, a tool over its own limit in the
 #           guest and a run interrupted with SIGINT fail and leave no QEMU,
 #           socat or simulator behind.
@@ -109,6 +112,38 @@ busy-kill)
     expected=("" "")
     check_report "$report" bk
     ;;
+no-carrier)
+    # No modem lines: CTS and DCD low; the port's settings before each run
+    # lack CLOCAL (port_line). The second run, in blocking mode, waits for CTS
+    # until the run limit kills it.
+    report=$(router_vm --frames --no-modem-lines --run-limit 5 --with '-t 2' AT --with '' AT) || true
+    declare -A run=() # "INDEX KEY" -> value, from the report's lines
+    index=-1
+    while IFS= read -r line; do
+        key=${line%% *}
+        [[ $key != begin ]] || index=$((index + 1))
+        value=${line#"$key"}
+        run["$index $key"]=${value# }
+    done <<<"$report"
+    ((index == 1)) || fail "$((index + 1)) runs reported, not 2: $report"
+
+    [[ ${run[0 begin]} == "0 run $(printf AT | hex) $(printf %s '-t 2' | hex)" ]] ||
+        fail "-t run: ${run[0 begin]}"
+    [[ ${run[0 before]-} == "$port_line"* ]] || fail "-t run: port not set up before it: ${run[0 before]-}"
+    [[ -z ${run[0 timeout]-} ]] || fail "-t run: killed at the run limit, stuck in ${run[0 blocked]-?}"
+    [[ ${run[0 status]-} == "exit 3" ]] || fail "-t run: ${run[0 status]-no status}"
+    [[ ${run[0 stderr]-} == "$(echo 'send_line error: Connection timed out' | hex)" ]] ||
+        fail "-t run: said ${run[0 stderr]-}"
+    elapsed=${run[0 elapsed]-0}
+    ((elapsed >= 2000 && elapsed <= 3000)) || fail "-t run: took $elapsed ms, not 2 to 3 s"
+    [[ ${run[0 after]-} == "${run[0 before]}" ]] ||
+        fail "-t run: line after ${run[0 after]-}, before ${run[0 before]}"
+
+    [[ ${run[1 timeout]-} == 5000 ]] || fail "two-argument run: not held up until its limit"
+    [[ ${run[1 during]-} == "$tool_line"* ]] || fail "two-argument run never set the line up and wrote"
+    [[ ${run[1 blocked]-} == @(write|ioctl)" "* ]] ||
+        fail "two-argument run: stuck in ${run[1 blocked]-?}, not in a write or drain"
+    ;;
 cleanup)
     # The guest cannot even boot within 1 s.
     status=0
@@ -116,7 +151,7 @@ cleanup)
     ((status != 0)) || fail "a guest over its time limit reported success"
     check_nothing_left "a guest over its time limit"
 
-    # Without modem lines the tool waits for carrier or CTS for good; the
+    # Without modem lines the tool waits for CTS for good; the
     # init kills it at its run limit and says where it was stuck.
     status=0
     messages=$(router_vm --no-modem-lines --run-limit 2 ATI 2>&1 >/dev/null) || status=$?
