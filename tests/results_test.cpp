@@ -29,6 +29,22 @@ tool_result run_on(sim_line& line, args options, args commands, tool_run how = {
     return result;
 }
 
+// A run that failed: its one message and its status.
+void expect_failure(const tool_result& r, const std::string& message, int status)
+{
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(r.status, status);
+}
+
+// Starts a run and checks the first lines of its output as they come.
+tool_process start_reading(args words, const args& first_lines)
+{
+    tool_process p = start_tool({.args = std::move(words)});
+    for (const std::string& line : first_lines)
+        EXPECT_EQ(read_line(p), line);
+    return p;
+}
+
 // The line's output speed as the modem's side of the terminal sees it.
 speed_t speed_of(sim_line& line)
 {
@@ -98,18 +114,15 @@ TEST(Results, OperatorScanArrivesWholeWithinTheLimitAndIsCutWithStatus3After)
     r = run_on(late, {"-t", "1"}, {"AT+COPS=?", "ATI"});
     EXPECT_GE(now_ms() - start, 1000);
     EXPECT_EQ(r.out, "AT+COPS=?\r\n");
-    EXPECT_EQ(r.err, "read_reply error: Connection timed out\n");
-    EXPECT_EQ(r.status, 3);
+    expect_failure(r, "read_reply error: Connection timed out\n", 3);
     EXPECT_EQ(late->received(), "AT+COPS=?\r\n");
 }
 
 TEST(Results, RepliesArePrintedALineAtATimeAsTheyArrive)
 {
     sim_line line({.scripts = {{"AT+CMGL", "\r\n+CMGL: 1\r\nfirst\r\n"}}});
-    tool_process p = start_tool({.args = {"-t", "20", line.path(), "AT+CMGL"}});
-    EXPECT_EQ(read_line(p), "AT+CMGL\r\r");
-    EXPECT_EQ(read_line(p), "+CMGL: 1\r");
-    EXPECT_EQ(read_line(p), "first\r");
+    tool_process p =
+        start_reading({"-t", "20", line.path(), "AT+CMGL"}, {"AT+CMGL\r\r", "+CMGL: 1\r", "first\r"});
     line->inject("\r\nOK\r\n");
     tool_result r = finish_tool(p);
     EXPECT_EQ(r.out, "\r\nOK\r\n\n");
@@ -249,13 +262,11 @@ TEST(Results, FailuresWhileWaitingAreReportedWith255)
     sim_line dropped({.faults = {.delay_ms = 400, .hangup_after_answer_ms = 50}, .scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
     tool_result r = run_on(dropped, {"-t", "5"}, {"AT+X", "AT"});
     EXPECT_EQ(r.out, "AT+X\r\r\n+X: 1\r\n\n");
-    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
-    EXPECT_EQ(r.status, 255);
+    expect_failure(r, "read_reply error: Input/output error\n", 255);
 
     sim_line full;
     r = run_on(full, {"-t", "5"}, {"AT", "AT"}, {.stdout_to = tool_run::full_out});
-    EXPECT_EQ(r.err, "puts error: No space left on device\n");
-    EXPECT_EQ(r.status, 255);
+    expect_failure(r, "puts error: No space left on device\n", 255);
     EXPECT_EQ(full->received(), "AT\r\n");
 }
 
@@ -264,9 +275,7 @@ TEST(Results, HungUpLineEndsTheWaitWithAReadErrorAtOnce)
     // As when a USB modem is unplugged: the terminal is hung up under the
     // tool, and reads come back empty at once.
     sim_line line({.scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
-    tool_process p = start_tool({.args = {"-t", "8", line.path(), "AT+X"}});
-    EXPECT_EQ(read_line(p), "AT+X\r\r");
-    EXPECT_EQ(read_line(p), "+X: 1\r");
+    tool_process p = start_reading({"-t", "8", line.path(), "AT+X"}, {"AT+X\r\r", "+X: 1\r"});
     long long start = now_ms();
     if (ioctl(line->terminal_fd(), TIOCVHANGUP) != 0) {
         // It needs CAP_SYS_ADMIN, and qemu-user does not pass it on.

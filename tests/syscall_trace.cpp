@@ -4,29 +4,28 @@
 #include <fstream>
 #include <regex>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 // "1234 name(args) = result", the shape strace -f prints a finished call in.
 const std::regex call_line(R"(^(\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+).*$)");
 
+// The terminal requests as strace names them, and the calls they are.
+constexpr std::pair<const char*, const char*> ioctl_calls[] = {
+    {"TCGETS", "tcgetattr"},          {"TCSETS", "tcsetattr"},
+    {"TCFLSH, TCIFLUSH", "flush input"}, {"TCFLSH, TCIOFLUSH", "flush both"},
+    {"TCSBRK, 1", "drain"},           {"TIOCOUTQ", "output queue"},
+};
+
 std::string classify(const std::string& name, const std::string& args, const std::string& result,
                      const std::string& fd)
 {
     const std::string on_fd = fd + ", ";
     if (name == "ioctl" && args.rfind(on_fd, 0) == 0) {
-        if (args.find("TCGETS") != std::string::npos)
-            return "tcgetattr";
-        if (args.find("TCSETS") != std::string::npos)
-            return "tcsetattr";
-        if (args.find("TCFLSH, TCIFLUSH") != std::string::npos)
-            return "flush input";
-        if (args.find("TCFLSH, TCIOFLUSH") != std::string::npos)
-            return "flush both";
-        if (args.find("TCSBRK, 1") != std::string::npos)
-            return "drain";
-        if (args.find("TIOCOUTQ") != std::string::npos)
-            return "output queue";
+        for (const auto& [request, call] : ioctl_calls)
+            if (args.find(request) != std::string::npos)
+                return call;
         return "ioctl " + args;
     }
     if (name == "flock" && args.rfind(on_fd, 0) == 0)
