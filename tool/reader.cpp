@@ -23,6 +23,9 @@ constexpr char result_codes[] = "oOK\0" "oCONNECT\0" "oCONNECT \0" "EERROR\0" "E
 // the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are none of ours.
 // For each digit: 'o' success, 'e' error, 'E' error that also ends a wait
 // for --until, 'u' unsolicited, ' ' not a code.
+// Longer than any name a line's head can hold.
+constexpr int command_name_limit = 64;
+
 constexpr char numeric_codes[] = "oouEe eee ";
 
 bool is_digit(char c)
@@ -30,14 +33,16 @@ bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-// The name a command carries for prefix ownership: "+CREG" of "+CREG?".
-int name_length(const char* p)
+// The length of the name at p, of the first limit bytes at most, that a
+// command carries and a line starts with: "+CREG" of "+CREG?" and of
+// "+CREG: 1"; 0 when there is none.
+int name_length(const char* p, int limit)
 {
-    if (*p != '+' && *p != '^' && *p != '$' && *p != '%' && *p != '#' && *p != '*')
+    if (limit < 1 || (*p != '+' && *p != '^' && *p != '$' && *p != '%' && *p != '#' && *p != '*'))
         return 0;
     int n = 1;
-    while (is_digit(p[n]) || (p[n] >= 'A' && p[n] <= 'Z') || (p[n] >= 'a' && p[n] <= 'z') ||
-           p[n] == '_')
+    while (n < limit && (is_digit(p[n]) || (p[n] >= 'A' && p[n] <= 'Z') ||
+                         (p[n] >= 'a' && p[n] <= 'z') || p[n] == '_'))
         ++n;
     return n > 1 ? n : 0;
 }
@@ -219,16 +224,23 @@ bool reply_reader::head_is(const char* text, bool prefix) const
 bool reply_reader::owned() const
 {
     int known = line_length_ < head_capacity ? line_length_ : head_capacity;
-    int length = name_length(head_);
+    int length = name_length(head_, known);
     if (length == 0 || length >= known || head_[length] != ':')
         return false;
     for (int i = 0; i < setup_.owner_count; ++i) {
         const char* p = setup_.owners[i];
         if (strncasecmp(p, "AT", 2) != 0)
             continue;
-        for (p += 2; p != nullptr; p = std::strchr(p, ';'), p = p != nullptr ? p + 1 : p)
-            if (name_length(p) == length && strncasecmp(p, head_, static_cast<size_t>(length)) == 0)
+        // Each command of a chain ("AT+CREG?;+CSQ") carries its own name.
+        for (p += 2;; ++p) {
+            if (name_length(p, command_name_limit) == length &&
+                strncasecmp(p, head_, static_cast<size_t>(length)) == 0)
                 return true;
+            while (*p != '\0' && *p != ';')
+                ++p;
+            if (*p == '\0')
+                break;
+        }
     }
     return false;
 }
@@ -249,7 +261,7 @@ reply_reader::line_kind reply_reader::classify()
         return line_kind::until_line;
     // Vendors send their own unsolicited codes as "^NAME: ..." (Huawei's
     // ^RSSI:, ^BOOT:, ^MODE:, ...).
-    int name = name_length(head_);
+    int name = name_length(head_, line_length_ < head_capacity ? line_length_ : head_capacity);
     bool vendor = head_[0] == '^' && name > 0 && name < line_length_ && name < head_capacity &&
                   head_[name] == ':';
     for (const char* code = unsolicited_codes; *code != '\0'; code += std::strlen(code) + 1) {
