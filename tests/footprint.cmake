@@ -100,7 +100,7 @@ set(uclibc_offers
     usleep prctl signal sigaction raise flock fstat clock_gettime puts fputs fflush ferror perror
     printf fprintf putchar strlen strcmp memset memcpy
     getopt_long optind optarg optopt opterr
-    ioctl fwrite strncasecmp
+    ioctl fwrite strncasecmp poll strchr
     stdout stderr __errno_location __libc_start_main __uClibc_main __gmon_start__ __cxa_finalize
     __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable)
 foreach(entry IN LISTS undefined)
