@@ -745,6 +745,20 @@ bool modem::flush_due(long long now)
     return false;
 }
 
+// What a program wrote just before it ended may still wait in the terminal
+// when the modem is stopped: it is recorded, not answered.
+void modem::record_waiting_input()
+{
+    char buffer[256];
+    pollfd fd = {master_fd_, POLLIN, 0};
+    ssize_t n;
+    while (poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN) != 0 &&
+           (n = ::read(master_fd_, buffer, sizeof buffer)) > 0) {
+        std::lock_guard lock(mutex_);
+        received_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
 void modem::serve()
 {
     char buffer[256];
@@ -787,9 +801,12 @@ void modem::serve()
         if (fds[1].revents != 0) {
             char requests[16];
             ssize_t n = ::read(wake_pipe_[0], requests, sizeof requests);
-            for (ssize_t i = 0; i < n; ++i)
-                if (requests[i] != 'r')
+            for (ssize_t i = 0; i < n; ++i) {
+                if (requests[i] != 'r') {
+                    record_waiting_input();
                     return;
+                }
+            }
             tcflow(slave_fd_, TCOON);
             continue;
         }

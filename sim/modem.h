@@ -89,6 +89,7 @@ public:
     bool hung_up() const;
 
 private:
+    void record_waiting_input();
     struct pending {
         std::string bytes;
         bool hangup_after;
