@@ -11,9 +11,9 @@
 const char usage_text[] =
     "usage: atquery [OPTIONS] DEVICE COMMAND...\n"
     "       atquery [OPTIONS] [--voice-setup] [--dial NUMBER] DEVICE\n"
-    "Sends each COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw),\n"
-    "prints its reply, read until the line is quiet for 0.1 s, and restores\n"
-    "the line settings.\n"
+    "Sends each COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw;\n"
+    "the open never waits for carrier), prints its reply, read until the line is\n"
+    "quiet for 0.1 s, and restores the line settings.\n"
     "  -t, --timeout SECONDS  read each reply as it comes until its final result code\n"
     "                         (OK, ERROR, +CME ERROR: ...), SECONDS from its first\n"
     "                         byte out at most; 20 ms before the next command\n"
