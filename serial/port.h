@@ -36,8 +36,9 @@ int restore_opt();
 
 // Takes an exclusive flock on port_fd (opened on device), trying every 20 ms
 // for up to wait_ms; held until the descriptor closes. Also returns 0 when an
-// inherited descriptor on the same device node holds the lock (flock(1)
-// passes its own on), and leaves that lock alone. Returns 0, or -1 with errno EWOULDBLOCK
+// inherited descriptor on the same device node holds the lock exclusively
+// (flock(1) passes its own on); inherited descriptors are only looked at,
+// never locked or unlocked. Returns 0, or -1 with errno EWOULDBLOCK
 // after printing "atquery: DEVICE is in use [by process PID]", or -1 with
 // another errno after printing "lock_port error".
 int lock_port(const char* device, int wait_ms);
