@@ -4,18 +4,22 @@
 #include "serial/port.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr useconds_t retry_us = 20000;
 // Inherited descriptors looked at for a caller's lock; flock(1) passes a low one.
 constexpr int inherited_fd_limit = 256;
+// Once the wait is over the alarm comes again this often, in case it came
+// just before flock went to sleep and so interrupted nothing.
+constexpr suseconds_t alarm_repeat_us = 10000;
 
 // Milliseconds on the monotonic clock, modulo the width of unsigned long:
 // differences stay right across the wrap for any wait the options allow.
@@ -140,6 +144,41 @@ bool lock_is_inherited(const struct stat& port)
     return false;
 }
 
+void interrupt(int) {}
+
+// Waits in the kernel's queue, which wakes the first waiter when the holder
+// lets go: runs already waiting go before runs that start later (a run that
+// retried now and then lost to them), but for one that tries in the instant
+// before the woken waiter runs. An alarm after wait_ms interrupts the flock;
+// another signal that does is not the end of the wait. The alarm's action,
+// mask and timer are put back as they were. Returns flock's result, with
+// errno EINTR when the time ran out.
+int wait_for_lock(int wait_ms)
+{
+    struct sigaction on_alarm = {}, action_before;
+    on_alarm.sa_handler = interrupt; // without SA_RESTART, so that flock returns
+    sigset_t alarm, mask_before;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    const itimerval limit = {{0, alarm_repeat_us}, {wait_ms / 1000, wait_ms % 1000 * 1000}};
+    itimerval timer_before;
+    sigaction(SIGALRM, &on_alarm, &action_before);
+    sigprocmask(SIG_UNBLOCK, &alarm, &mask_before);
+    const unsigned long start = monotonic_ms();
+    setitimer(ITIMER_REAL, &limit, &timer_before);
+    int result;
+    while ((result = flock(port_fd, LOCK_EX)) != 0 && errno == EINTR &&
+           monotonic_ms() - start < static_cast<unsigned long>(wait_ms)) {
+    }
+    int error = errno;
+    // An alarm still due arrives here, while it is still handled.
+    setitimer(ITIMER_REAL, &timer_before, nullptr);
+    sigprocmask(SIG_SETMASK, &mask_before, nullptr);
+    sigaction(SIGALRM, &action_before, nullptr);
+    errno = error;
+    return result;
+}
+
 int report_lock_error()
 {
     report_error("lock_port error");
@@ -157,14 +196,10 @@ int lock_port(const char* device, int wait_ms)
         return report_lock_error();
     if (lock_is_inherited(port))
         return 0;
-
-    // Timed on the clock, so that slow wake-ups do not stretch the wait.
-    const unsigned long start = monotonic_ms();
-    while (monotonic_ms() - start < static_cast<unsigned long>(wait_ms)) {
-        usleep(retry_us);
-        if (flock(port_fd, LOCK_EX | LOCK_NB) == 0)
+    if (wait_ms > 0) {
+        if (wait_for_lock(wait_ms) == 0)
             return 0;
-        if (errno != EWOULDBLOCK)
+        if (errno != EINTR)
             return report_lock_error();
     }
 

@@ -247,6 +247,49 @@ TEST(SharedPort, ADescriptorTheCallerPassesOnKeepsItsLockAsItWas)
     }
 }
 
+TEST(SharedPort, RunsWaitingForTheLockGetItInTheOrderTheyCame)
+{
+    sim_setup setup;
+    for (const exchange& e : four_exchanges)
+        setup.scripts.emplace_back(e.command, e.answer);
+    sim_line line(std::move(setup));
+    for (int round = 0; round < 2; ++round) {
+        const size_t seen = line->received().size();
+        int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        // Each run starts once the one before it waits.
+        std::vector<tool_process> runs;
+        std::string in_order;
+        for (const exchange& e : four_exchanges) {
+            runs.push_back(start_tool({.args = {"-w", "20", line.path(), e.command}}));
+            EXPECT_TRUE(wait_until([&] { return waits_for_lock(runs.back().pid, line.path()); }));
+            in_order += e.command + "\r\n";
+        }
+        close(holder);
+        for (tool_process& run : runs) {
+            tool_result r = finish_tool(run);
+            EXPECT_EQ(r.status, 0) << r.err;
+        }
+        EXPECT_EQ(line->received().substr(seen), in_order) << "round " << round;
+    }
+}
+
+TEST(SharedPort, SigtermEndsARunWaitingForTheLockAndTheLineIsUntouched)
+{
+    sim_line line;
+    const std::string before = describe(set_distinctive(line->terminal_fd()));
+    int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    tool_process run = start_tool({.args = {"-w", "30", line.path(), "AT"}});
+    EXPECT_TRUE(wait_until([&] { return waits_for_lock(run.pid, line.path()); }));
+    tool_result r = finish_tool(run, SIGTERM);
+    EXPECT_EQ(r.signal, SIGTERM) << "status " << r.status << " " << r.err;
+    EXPECT_LT(r.wall_ms, 10000);
+    EXPECT_EQ(line->received(), "");
+    EXPECT_EQ(describe(line->terminal_fd()), before);
+    close(holder);
+}
+
 enum class phase { pacing, pause, reading };
 
 // Ends a run by sig in the given phase of its exchange and checks how.
