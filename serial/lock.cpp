@@ -116,20 +116,16 @@ char find_flock(const char* path, const struct stat& port, unsigned long& pid)
     return mode;
 }
 
-// The lock is the caller's when an inherited descriptor is open on the same
-// device node and its open file description holds the lock exclusively, as
-// with `flock DEVICE atquery DEVICE ...`. The node, not just the device
-// number, since the lock belongs to the node; a second node of the device
-// would be another lock. Read from fdinfo, never by trying the lock: a
-// caller's description that holds none must not end up holding ours.
+// The lock is the caller's when an inherited descriptor's open file
+// description holds it exclusively, as with `flock DEVICE atquery DEVICE ...`.
+// It belongs to the device node, not just the device number: a second node
+// of the device would be another lock. Read from fdinfo, never by trying the
+// lock: a caller's description that holds none must not end up holding ours.
+// Our own description holds nothing yet.
 bool lock_is_inherited(const struct stat& port)
 {
     char path[] = "/proc/self/fdinfo/255";
     for (int fd = 0; fd < inherited_fd_limit; ++fd) {
-        struct stat other;
-        if (fd == port_fd || fstat(fd, &other) != 0 || other.st_rdev != port.st_rdev ||
-            other.st_ino != port.st_ino || other.st_dev != port.st_dev)
-            continue;
         char* end = path + sizeof "/proc/self/fdinfo/" - 1;
         if (fd >= 100)
             *end++ = static_cast<char>('0' + fd / 100);
@@ -150,20 +146,16 @@ void interrupt(int) {}
 // lets go: runs already waiting go before runs that start later (a run that
 // retried now and then lost to them), but for one that tries in the instant
 // before the woken waiter runs. An alarm after wait_ms interrupts the flock;
-// another signal that does is not the end of the wait. The alarm's action,
-// mask and timer are put back as they were. Returns flock's result, with
+// another signal that does is not the end of the wait. The alarm's action
+// and the timer are put back as they were. Returns flock's result, with
 // errno EINTR when the time ran out.
 int wait_for_lock(int wait_ms)
 {
     struct sigaction on_alarm = {}, action_before;
     on_alarm.sa_handler = interrupt; // without SA_RESTART, so that flock returns
-    sigset_t alarm, mask_before;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
     const itimerval limit = {{0, alarm_repeat_us}, {wait_ms / 1000, wait_ms % 1000 * 1000}};
     itimerval timer_before;
     sigaction(SIGALRM, &on_alarm, &action_before);
-    sigprocmask(SIG_UNBLOCK, &alarm, &mask_before);
     const unsigned long start = monotonic_ms();
     setitimer(ITIMER_REAL, &limit, &timer_before);
     int result;
@@ -173,7 +165,6 @@ int wait_for_lock(int wait_ms)
     int error = errno;
     // An alarm still due arrives here, while it is still handled.
     setitimer(ITIMER_REAL, &timer_before, nullptr);
-    sigprocmask(SIG_SETMASK, &mask_before, nullptr);
     sigaction(SIGALRM, &action_before, nullptr);
     errno = error;
     return result;

@@ -38,10 +38,11 @@ int restore_opt();
 // wait_ms behind the runs already waiting; held until the descriptor closes.
 // Also returns 0 when an inherited descriptor on the same device node holds
 // the lock exclusively (flock(1) passes its own on); inherited descriptors
-// are only looked at, never locked or unlocked. SIGALRM and the real-time
-// timer serve the wait and are put back after it. Returns 0, or -1 with
-// errno EWOULDBLOCK after printing "atquery: DEVICE is in use [by process
-// PID]", or -1 with another errno after printing "lock_port error".
+// are only looked at, never locked or unlocked. SIGALRM (which must not be
+// blocked) and the real-time timer serve the wait and are put back after it.
+// Returns 0, or -1 with errno EWOULDBLOCK after printing "atquery: DEVICE is
+// in use [by process PID]", or -1 with another errno after printing
+// "lock_port error".
 int lock_port(const char* device, int wait_ms);
 
 // Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (those not ignored) put saved_opt
