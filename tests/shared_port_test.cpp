@@ -71,28 +71,26 @@ template <typename F> bool wait_until(F done)
     return false;
 }
 
-// Whether process pid has path open.
-bool has_open(int pid, const std::string& path)
-{
-    std::error_code error;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
-        if (std::filesystem::read_symlink(fd.path(), error) == path)
-            return true;
-    return false;
-}
-
-// Whether process pid sleeps with more than `inherited` descriptors open on
-// path: a run that opened the port and waits for its lock.
-bool waits_for_lock(int pid, const std::string& path, int inherited = 0)
+// Whether process pid has path open on more than `inherited` descriptors.
+bool has_open(int pid, const std::string& path, int inherited = 0)
 {
     std::error_code error;
     int opens = 0;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
         opens += std::filesystem::read_symlink(fd.path(), error) == path;
+    return opens > inherited;
+}
+
+// Whether process pid sleeps with the port open (beyond the descriptors it
+// inherited on it): a run waiting for the lock.
+bool waits_for_lock(int pid, const std::string& path, int inherited = 0)
+{
+    if (!has_open(pid, path, inherited))
+        return false;
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     size_t name_end = text.rfind(')');
-    return opens > inherited && name_end != std::string::npos && text.substr(name_end, 3) == ") S";
+    return name_end != std::string::npos && text.compare(name_end, 3, ") S") == 0;
 }
 
 struct exchange {
