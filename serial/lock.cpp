@@ -5,35 +5,21 @@
 #include "tool/output.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr useconds_t retry_us = 20000;
 // Inherited descriptors looked at for a caller's lock; flock(1) passes a low one.
 constexpr int inherited_fd_limit = 256;
-
-// The lock is the caller's when an inherited descriptor is open on the same
-// device node and its open file description holds the lock, as with
-// `flock DEVICE atquery DEVICE ...`: locking it again succeeds at once. The
-// node, not just the device number, since the lock belongs to the node; a
-// second node of the device would be another lock. That description is the
-// caller's too, so it is never unlocked here.
-bool lock_is_inherited(const struct stat& port)
-{
-    for (int fd = 0; fd < inherited_fd_limit; ++fd) {
-        struct stat other;
-        if (fd != port_fd && fstat(fd, &other) == 0 && other.st_rdev == port.st_rdev &&
-            other.st_ino == port.st_ino && other.st_dev == port.st_dev &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-    }
-    return false;
-}
+// Once the wait is over the alarm comes again this often, in case it came
+// just before flock went to sleep and so interrupted nothing.
+constexpr suseconds_t alarm_repeat_us = 10000;
 
 // Reads a number in base 10 or 16 (lower case) at p and the character `end`
 // after it; false when either is missing.
@@ -59,13 +45,16 @@ void skip_word(const char*& p)
         ++p;
 }
 
-// The holder's process id from one line of /proc/locks when it is a FLOCK on
-// the file `port`, else 0. A holder's line reads
+// One line of /proc/locks, or of /proc/self/fdinfo/N, which lists the locks
+// that descriptor's open file description holds. A held flock reads
 //   "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF"
-// (the file system's major and minor in hex, the inode in decimal); a
-// waiter's has "->" after the number. Only the low 32 bits of the numbers
-// count, which is all a 32-bit router's kernel has.
-long flock_holder(const char* p, const struct stat& port)
+// ("lock:\t1: ..." in fdinfo; the file system's major and minor in hex, the
+// inode in decimal); a waiter's has "->" after the number, and fdinfo lists
+// no waiters. Returns 'W' (exclusive) or 'R' (shared) when the line is a
+// FLOCK held on the file `port`, else 0; pid gets the holder's process id,
+// which the kernel gives as 0 when it cannot tell it. Only the low 32 bits of
+// the numbers count, which is all a 32-bit router's kernel has.
+char flock_on(const char* p, const struct stat& port, unsigned long& pid)
 {
     // dev_t as glibc and uClibc encode it, for majors below 4096.
     unsigned long dev = static_cast<unsigned long>(port.st_dev);
@@ -78,29 +67,31 @@ long flock_holder(const char* p, const struct stat& port)
         return 0;
     skip_word(p);
     skip_word(p);
+    char mode = *p;
     skip_word(p);
-    unsigned long pid, file_major, file_minor, inode;
+    unsigned long file_major, file_minor, inode;
     if (read_field(p, 10, ' ', pid) && read_field(p, 16, ':', file_major) &&
         read_field(p, 16, ':', file_minor) && read_field(p, 10, ' ', inode) &&
         file_major == major && file_minor == minor &&
         inode == static_cast<unsigned long>(port.st_ino))
-        return static_cast<long>(pid);
+        return mode;
     return 0;
 }
 
-// Who holds the lock on `port`, from /proc/locks; 0 when it does not say.
-long lock_holder(const struct stat& port)
+// The first flock on `port` that the file at path lists, as flock_on tells
+// it; 0 when there is none or the file cannot be read.
+char find_flock(const char* path, const struct stat& port, unsigned long& pid)
 {
-    int fd = open("/proc/locks", O_RDONLY);
+    int fd = open(path, O_RDONLY);
     if (fd < 0)
         return 0;
     char chunk[256];
     char line[128]; // a longer line is cut, and then matches nothing
     unsigned length = 0;
-    long pid = 0;
+    char mode = 0;
     ssize_t got;
-    while (pid == 0 && (got = read(fd, chunk, sizeof chunk)) > 0) {
-        for (ssize_t i = 0; i < got && pid == 0; ++i) {
+    while (mode == 0 && (got = read(fd, chunk, sizeof chunk)) > 0) {
+        for (ssize_t i = 0; i < got && mode == 0; ++i) {
             if (chunk[i] != '\n') {
                 if (length < sizeof line - 1)
                     line[length++] = chunk[i];
@@ -108,11 +99,65 @@ long lock_holder(const struct stat& port)
             }
             line[length] = '\0';
             length = 0;
-            pid = flock_holder(line, port);
+            mode = flock_on(line, port, pid);
         }
     }
     close(fd);
-    return pid;
+    return mode;
+}
+
+// The lock is the caller's when an inherited descriptor's open file
+// description holds it exclusively, as with `flock DEVICE atquery DEVICE ...`.
+// It belongs to the device node, not just the device number: a second node
+// of the device would be another lock. Read from fdinfo, never by trying the
+// lock: a caller's description that holds none must not end up holding ours.
+// Our own description holds nothing yet.
+bool lock_is_inherited(const struct stat& port)
+{
+    char path[] = "/proc/self/fdinfo/255";
+    for (int fd = 0; fd < inherited_fd_limit; ++fd) {
+        char* end = path + sizeof "/proc/self/fdinfo/" - 1;
+        if (fd >= 100)
+            *end++ = static_cast<char>('0' + fd / 100);
+        if (fd >= 10)
+            *end++ = static_cast<char>('0' + fd / 10 % 10);
+        *end++ = static_cast<char>('0' + fd % 10);
+        *end = '\0';
+        unsigned long pid;
+        if (find_flock(path, port, pid) == 'W')
+            return true;
+    }
+    return false;
+}
+
+void interrupt(int) {}
+
+// Waits in the kernel's queue, which wakes the first waiter when the holder
+// lets go: runs already waiting go before runs that start later (a run that
+// retried now and then lost to them), but for one that tries in the instant
+// before the woken waiter runs. An alarm after wait_ms interrupts the flock;
+// another signal that does is not the end of the wait. The alarm's action
+// and the timer are put back as they were. Returns flock's result, with
+// errno EINTR when the time ran out.
+int wait_for_lock(int wait_ms)
+{
+    struct sigaction on_alarm = {}, action_before;
+    on_alarm.sa_handler = interrupt; // without SA_RESTART, so that flock returns
+    const itimerval limit = {{0, alarm_repeat_us}, {wait_ms / 1000, wait_ms % 1000 * 1000}};
+    itimerval timer_before;
+    sigaction(SIGALRM, &on_alarm, &action_before);
+    const unsigned start = monotonic_ms();
+    setitimer(ITIMER_REAL, &limit, &timer_before);
+    int result;
+    while ((result = flock(port_fd, LOCK_EX)) != 0 && errno == EINTR &&
+           monotonic_ms() - start < static_cast<unsigned>(wait_ms)) {
+    }
+    int error = errno;
+    // An alarm still due arrives here, while it is still handled.
+    setitimer(ITIMER_REAL, &timer_before, nullptr);
+    sigaction(SIGALRM, &action_before, nullptr);
+    errno = error;
+    return result;
 }
 
 int report_lock_error()
@@ -132,20 +177,16 @@ int lock_port(const char* device, int wait_ms)
         return report_lock_error();
     if (lock_is_inherited(port))
         return 0;
-
-    // Timed on the clock, so that slow wake-ups do not stretch the wait.
-    const unsigned start = monotonic_ms();
-    while (monotonic_ms() - start < static_cast<unsigned>(wait_ms)) {
-        usleep(retry_us);
-        if (flock(port_fd, LOCK_EX | LOCK_NB) == 0)
+    if (wait_ms > 0) {
+        if (wait_for_lock(wait_ms) == 0)
             return 0;
-        if (errno != EWOULDBLOCK)
+        if (errno != EINTR)
             return report_lock_error();
     }
 
-    long pid = lock_holder(port);
-    if (pid > 0)
-        std::fprintf(stderr, "atquery: %s is in use by process %ld\n", device, pid);
+    unsigned long pid = 0;
+    if (find_flock("/proc/locks", port, pid) != 0 && pid > 0)
+        std::fprintf(stderr, "atquery: %s is in use by process %lu\n", device, pid);
     else
         std::fprintf(stderr, "atquery: %s is in use\n", device);
     errno = EWOULDBLOCK;

@@ -33,12 +33,15 @@ int set_opt(int fd, int speed, int bits, char parity, int stop);
 // Meaningful only after a successful set_opt.
 int restore_opt();
 
-// Takes an exclusive flock on port_fd (opened on device), trying every 20 ms
-// for up to wait_ms; held until the descriptor closes. Also returns 0 when an
-// inherited descriptor on the same device node holds the lock (flock(1)
-// passes its own on), and leaves that lock alone. Returns 0, or -1 with errno EWOULDBLOCK
-// after printing "atquery: DEVICE is in use [by process PID]", or -1 with
-// another errno after printing "lock_port error".
+// Takes an exclusive flock on port_fd (opened on device), waiting for up to
+// wait_ms behind the runs already waiting; held until the descriptor closes.
+// Also returns 0 when an inherited descriptor on the same device node holds
+// the lock exclusively (flock(1) passes its own on); inherited descriptors
+// are only looked at, never locked or unlocked. SIGALRM (which must not be
+// blocked) and the real-time timer serve the wait and are put back after it.
+// Returns 0, or -1 with errno EWOULDBLOCK after printing "atquery: DEVICE is
+// in use [by process PID]", or -1 with another errno after printing
+// "lock_port error".
 int lock_port(const char* device, int wait_ms);
 
 // Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (those not ignored) put saved_opt

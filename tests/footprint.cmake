@@ -92,12 +92,13 @@ foreach(entry IN LISTS undefined)
 endforeach()
 
 # What the tool may call: POSIX terminal and file calls, flock, sigaction and
-# raise, clock_gettime, usleep, prctl, stdio and string routines, and what the compiler's start-up code refers to. A
+# raise, setitimer, clock_gettime, usleep, prctl, stdio and string routines, and what the compiler's start-up code refers to. A
 # glibc-only extension or a fortified __*_chk variant, which uClibc lacks,
 # shows up here first; a new call joins the list once checked against uClibc.
 set(uclibc_offers
     open close read write fcntl tcgetattr tcsetattr cfsetispeed cfsetospeed tcflush tcdrain
     usleep prctl signal sigaction raise flock fstat clock_gettime puts fputs fflush ferror perror
+    setitimer
     printf fprintf putchar strlen strcmp memset memcpy
     getopt_long optind optarg optopt opterr
     ioctl fwrite strncasecmp poll strchr

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/file.h>
@@ -70,14 +71,26 @@ template <typename F> bool wait_until(F done)
     return false;
 }
 
-// Whether process pid has path open.
-bool has_open(int pid, const std::string& path)
+// Whether process pid has path open on more than `inherited` descriptors.
+bool has_open(int pid, const std::string& path, int inherited = 0)
 {
     std::error_code error;
+    int opens = 0;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
-        if (std::filesystem::read_symlink(fd.path(), error) == path)
-            return true;
-    return false;
+        opens += std::filesystem::read_symlink(fd.path(), error) == path;
+    return opens > inherited;
+}
+
+// Whether process pid sleeps with the port open (beyond the descriptors it
+// inherited on it): a run waiting for the lock.
+bool waits_for_lock(int pid, const std::string& path, int inherited = 0)
+{
+    if (!has_open(pid, path, inherited))
+        return false;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t name_end = text.rfind(')');
+    return name_end != std::string::npos && text.compare(name_end, 3, ") S") == 0;
 }
 
 struct exchange {
@@ -194,6 +207,85 @@ TEST(SharedPort, ALockTheCallerHoldsThroughFlockIsUsedNotWaitedFor)
     tool_result r = run_tool({.args = {"-w", "0", line.path(), "AT"}, .prefix = {"flock", line.path()}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "AT\r\r\nOK\r\n\n");
+}
+
+TEST(SharedPort, ADescriptorTheCallerPassesOnKeepsItsLockAsItWas)
+{
+    // The caller keeps the port open (for a background reader, say) and the
+    // run inherits that descriptor: without a lock, while another holder lets
+    // go during the wait; or with a shared lock, which is not the run's.
+    struct {
+        int callers_lock;
+        const char* wait;
+        int status;
+    } cases[] = {{LOCK_UN, "30", 0}, {LOCK_SH, "0", 4}};
+    for (const auto& c : cases) {
+        sim_line line;
+        int callers = open(line.path().c_str(), O_RDWR | O_NOCTTY);
+        int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (c.callers_lock == LOCK_UN)
+            ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        else
+            ASSERT_EQ(flock(callers, c.callers_lock), 0);
+        tool_process run = start_tool({.args = {"-w", c.wait, line.path(), "AT"}});
+        if (c.callers_lock == LOCK_UN) {
+            EXPECT_TRUE(wait_until([&] { return waits_for_lock(run.pid, line.path(), 1); }));
+            flock(holder, LOCK_UN);
+        }
+        tool_result r = finish_tool(run);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        // With the caller's descriptor still open: no exclusive lock left
+        // behind, and the caller's shared one still there.
+        int next = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_EQ(flock(next, LOCK_SH | LOCK_NB), 0);
+        EXPECT_EQ(flock(next, LOCK_EX | LOCK_NB) == 0, c.callers_lock == LOCK_UN);
+        close(next);
+        close(holder);
+        close(callers);
+    }
+}
+
+TEST(SharedPort, RunsWaitingForTheLockGetItInTheOrderTheyCame)
+{
+    sim_setup setup;
+    for (const exchange& e : four_exchanges)
+        setup.scripts.emplace_back(e.command, e.answer);
+    sim_line line(std::move(setup));
+    for (int round = 0; round < 2; ++round) {
+        const size_t seen = line->received().size();
+        int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        // Each run starts once the one before it waits.
+        std::vector<tool_process> runs;
+        std::string in_order;
+        for (const exchange& e : four_exchanges) {
+            runs.push_back(start_tool({.args = {"-w", "20", line.path(), e.command}}));
+            EXPECT_TRUE(wait_until([&] { return waits_for_lock(runs.back().pid, line.path()); }));
+            in_order += e.command + "\r\n";
+        }
+        close(holder);
+        for (tool_process& run : runs) {
+            tool_result r = finish_tool(run);
+            EXPECT_EQ(r.status, 0) << r.err;
+        }
+        EXPECT_EQ(line->received().substr(seen), in_order) << "round " << round;
+    }
+}
+
+TEST(SharedPort, SigtermEndsARunWaitingForTheLockAndTheLineIsUntouched)
+{
+    sim_line line;
+    const std::string before = describe(set_distinctive(line->terminal_fd()));
+    int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    tool_process run = start_tool({.args = {"-w", "30", line.path(), "AT"}});
+    EXPECT_TRUE(wait_until([&] { return waits_for_lock(run.pid, line.path()); }));
+    tool_result r = finish_tool(run, SIGTERM);
+    EXPECT_EQ(r.signal, SIGTERM) << "status " << r.status << " " << r.err;
+    EXPECT_LT(r.wall_ms, 10000);
+    EXPECT_EQ(line->received(), "");
+    EXPECT_EQ(describe(line->terminal_fd()), before);
+    close(holder);
 }
 
 enum class phase { pacing, pause, reading };
