@@ -18,8 +18,8 @@ constexpr char line_end[] = {'\r', '\n'};
 // the queue is looked at again.
 constexpr useconds_t drain_poll_us = 1000;
 
-// When send_within last wrote or read_until last read a byte.
-timespec last_io;
+// When send_within last wrote or read_until last read a byte (monotonic_ms).
+unsigned last_io_ms;
 
 // Modems fed from a serial console expect typed input: one byte per write,
 // with a pause the modem's UART can keep up with. Stops at the first failed
@@ -56,7 +56,7 @@ int write_within(const char* data, int length, unsigned deadline_ms)
         if (written > 0) {
             data += written;
             length -= static_cast<int>(written);
-            clock_gettime(CLOCK_MONOTONIC, &last_io);
+            last_io_ms = monotonic_ms();
             continue;
         }
         if (written < 0 && errno != EAGAIN && errno != EINTR)
@@ -213,7 +213,7 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* byt
             result = got < 0 ? errno : EIO;
             break;
         }
-        clock_gettime(CLOCK_MONOTONIC, &last_io);
+        last_io_ms = monotonic_ms();
         if (in_time > 0)
             in_time -= static_cast<int>(got);
         if (take(context, chunk, static_cast<int>(got)))
@@ -230,13 +230,8 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* byt
 
 void keep_guard()
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long seconds = static_cast<long>(now.tv_sec - last_io.tv_sec);
-    if (seconds > 1)
-        return;
-    long left_us = static_cast<long>(pacing::guard_ms) * 1000 - seconds * 1000000 -
-                   (now.tv_nsec - last_io.tv_nsec) / 1000;
-    if (left_us > 0)
-        usleep(static_cast<useconds_t>(left_us));
+    // Both times are cut to whole milliseconds, so one more makes sure.
+    int wait_ms = static_cast<int>(last_io_ms + pacing::guard_ms + 1 - monotonic_ms());
+    if (wait_ms > 0)
+        usleep(static_cast<useconds_t>(wait_ms) * 1000);
 }

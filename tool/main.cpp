@@ -108,7 +108,9 @@ int main(int argc, char* argv[])
 #endif
     // A reader that went away must not kill us before the line is restored:
     // the failed write is reported instead.
-    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
 
     run_options options;
     switch (parse_options(argc, argv, options)) {

@@ -12,26 +12,21 @@ const char usage_text[] =
     "usage: atquery [OPTIONS] DEVICE COMMAND...\n"
     "       atquery [OPTIONS] [--voice-setup] [--dial NUMBER] DEVICE\n"
     "Sends each COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw;\n"
-    "the open never waits for carrier), prints its reply, read until the line is\n"
-    "quiet for 0.1 s, and restores the line settings.\n"
-    "  -t, --timeout SECONDS  read each reply as it comes until its final result code\n"
-    "                         (OK, ERROR, +CME ERROR: ...), SECONDS from its first\n"
-    "                         byte out at most; 20 ms before the next command\n"
-    "  -i, --info             print only the information lines of each reply: no\n"
-    "                         echo, result codes or unsolicited result codes\n"
-    "  -u, --until PREFIX     with -t: the last reply goes on past its final result\n"
-    "                         code until a line starting with PREFIX has come\n"
-    "                         (a USSD answer: -u +CUSD:)\n"
-    "  -b, --baud BPS         line speed: 2400, 4800, 9600, 115200 or 460800\n"
-    "  -w, --wait SECONDS     wait this long for a port another run holds (default 10)\n"
-    "      --no-lock          use the port without locking it\n"
-    "      --voice-setup      send the voice call set-up commands\n"
-    "      --dial NUMBER      place a voice call to NUMBER (after the set-up)\n"
-    "  -h, --help             show this text\n"
-    "      --version          show the version\n"
-    "Exit status: 0 replies printed (with -t: every command ended in OK, CONNECT or\n"
-    "an answered prompt), 1 a command ended in an error result, 2 usage, 3 no final\n"
-    "result within SECONDS, 4 port busy, 255 failure.\n";
+    "never waiting for carrier) and prints its reply, read until 0.1 s of quiet.\n"
+    " -t, --timeout SECONDS  read each reply as it comes until its final result code,\n"
+    "                        SECONDS from its first byte out; 20 ms between replies\n"
+    " -i, --info             only information lines: no echo, result codes or\n"
+    "                        unsolicited result codes\n"
+    " -u, --until PREFIX     with -t: the last reply also needs a line starting so\n"
+    "                        (-u +CUSD: for a USSD answer, which follows its OK)\n"
+    " -b, --baud BPS         2400, 4800, 9600, 115200 or 460800\n"
+    " -w, --wait SECONDS     wait for a port another run holds (default 10)\n"
+    "     --no-lock          use the port without locking it\n"
+    "     --voice-setup      send the voice call set-up commands\n"
+    "     --dial NUMBER      place a voice call to NUMBER (after the set-up)\n"
+    " -h, --help, --version  this text; the version\n"
+    "Exit status: 0 done, 1 an error result (-t), 2 usage, 3 no result in time,\n"
+    "4 port busy, 255 failure; more in atquery(1).\n";
 
 namespace {
 
@@ -166,11 +161,12 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
         if (code == '?') {
             const char* given = argv[optind - 1];
             bool long_option = given[0] == '-' && given[1] == '-';
-            const char* value = std::strchr(given, '=');
+            int name = 0;
+            while (given[name] != '\0' && given[name] != '=')
+                ++name;
             // A known long option given a value it does not take.
-            if (optopt != 0 && long_option && value != nullptr)
-                std::fprintf(stderr, "atquery: option '%.*s' takes no value\n",
-                             static_cast<int>(value - given), given);
+            if (optopt != 0 && long_option && given[name] == '=')
+                std::fprintf(stderr, "atquery: option '%.*s' takes no value\n", name, given);
             else if (optopt != 0 && !long_option)
                 std::fprintf(stderr, "atquery: unknown option '-%c'\n", optopt);
             else

@@ -52,14 +52,15 @@ int name_length(const char* p, int limit)
 reply_reader::reply_reader(const reader_setup& setup)
     : setup_(setup), command_length_(static_cast<int>(std::strlen(setup.command)))
 {
-    bool text = setup.echo_end != '\0';
-    // The commands that send or store a message in text mode ask for it
-    // with "> " and wait; those that list or read messages may carry a
-    // body that reads as a result code.
-    prompt_allowed_ = !text && (strncasecmp(setup.command, "AT+CMGS", 7) == 0 ||
-                                strncasecmp(setup.command, "AT+CMGW", 7) == 0);
-    confirm_by_quiet_ = !text && (strncasecmp(setup.command, "AT+CMGL", 7) == 0 ||
-                                  strncasecmp(setup.command, "AT+CMGR", 7) == 0);
+    // The commands that send or store a message in text mode (AT+CMGS,
+    // AT+CMGW) ask for it with "> " and wait; those that list or read
+    // messages (AT+CMGL, AT+CMGR) may carry a body that reads as a result
+    // code. A message text is none of them.
+    char kind = '\0';
+    if (setup.echo_end == '\0' && strncasecmp(setup.command, "AT+CMG", 6) == 0)
+        kind = static_cast<char>(setup.command[6] | 0x20);
+    prompt_allowed_ = kind == 's' || kind == 'w';
+    confirm_by_quiet_ = kind == 'l' || kind == 'r';
 }
 
 int reply_reader::feed(const char* bytes, int length)
