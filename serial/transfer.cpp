@@ -230,8 +230,10 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* byt
 
 void keep_guard()
 {
-    // Both times are cut to whole milliseconds, so one more makes sure.
+    // Both times are cut to whole milliseconds, so one more makes sure. A
+    // run that moved no byte has nothing to wait for, however long the
+    // clock has run.
     int wait_ms = static_cast<int>(last_io_ms + pacing::guard_ms + 1 - monotonic_ms());
-    if (wait_ms > 0)
+    if (wait_ms > 0 && wait_ms <= static_cast<int>(pacing::guard_ms) + 1)
         usleep(static_cast<useconds_t>(wait_ms) * 1000);
 }
