@@ -193,18 +193,27 @@ int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* byt
         pollfd port = {port_fd, POLLIN, 0};
         // Woken at least every 0.1 s, so that take hears of the quiet.
         constexpr int quiet_ms = pacing::quiet_ms;
-        int ready = poll(&port, 1, left < quiet_ms ? left : quiet_ms);
+        const int wait_ms = left < quiet_ms ? left : quiet_ms;
+        int ready = poll(&port, 1, wait_ms);
         if (ready < 0 && errno != EINTR) {
             result = errno;
             break;
         }
-        if (ready <= 0) {
-            if (ready == 0 && left > 0 && take(context, nullptr, 0))
+        if (ready == 0) {
+            // A whole 0.1 s without a byte is quiet; a shorter wait was the
+            // limit's, and once it is up nothing more is coming in time.
+            if (wait_ms == quiet_ms && take(context, nullptr, 0))
                 break;
-            continue;
+            if (left == 0) {
+                result = ETIMEDOUT;
+                break;
+            }
         }
+        if (ready <= 0)
+            continue;
         char chunk[512];
-        int wanted = in_time > 0 && in_time < static_cast<int>(sizeof chunk) ? in_time : static_cast<int>(sizeof chunk);
+        int wanted = in_time > 0 && in_time < static_cast<int>(sizeof chunk) ? in_time
+                                                                             : static_cast<int>(sizeof chunk);
         ssize_t got = read(port_fd, chunk, static_cast<size_t>(wanted));
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
