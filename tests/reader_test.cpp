@@ -121,6 +121,18 @@ TEST(Reader, RepliesCapturedFromRealModems)
          {"AT+CSQ\r\r\n+CMT: \"+79XXXXXXXXX\",\"1\",\"15/09/23,01:34:03+24\"\r\nTest\r\n"
           "\r\n+CSQ: 23,99\r\n\r\nOK\r\n"},
          nullptr, "+CSQ: 23,99\n", reply_end::ok},
+        // The same +CMT: with a text that reads as a result code, and one
+        // of 640 hex digits (a UCS-2 message): text, never a code or output.
+        {"new message reading OK", "AT+CSQ",
+         {"AT+CSQ\r\r\n+CMT: \"+79XXXXXXXXX\",\"1\",\"15/09/23,01:34:03+24\"\r\nOK\r\n"
+          "\r\n+CMT: \"+79XXXXXXXXX\",\"1\",\"15/09/23,01:34:03+24\"\r\n" + std::string(640, 'A') +
+          "\r\n\r\n+CSQ: 23,99\r\n\r\nOK\r\n"},
+         nullptr, "+CSQ: 23,99\n", reply_end::ok},
+        // A USSD menu after OK whose text holds bare LFs, as the Z710i above
+        // sends them: the answer ends where its quotes do.
+        {"USSD menu of several lines after OK", "AT+CUSD=1,\"*100#\",15",
+         {"AT+CUSD=1,\"*100#\",15\r\r\nOK\r\n", "", "\r\n+CUSD: 1,\"Menu\n1. Balance\n2. Data\",15\r\n"},
+         "+CUSD:", "+CUSD: 1,\"Menu\n1. Balance\n2. Data\",15\n", reply_end::ok},
         // Quectel EG25 after boot: the start-up lines come in the reply to
         // the first command (Lup Yuen Lee, "4G LTE Modem").
         {"start-up lines", "AT+CSQ",

@@ -22,9 +22,8 @@ const char usage_text[] =
     " -b, --baud BPS         2400, 4800, 9600, 115200 or 460800\n"
     " -w, --wait SECONDS     wait for a port another run holds (default 10)\n"
     "     --no-lock          use the port without locking it\n"
-    "     --voice-setup      send the voice call set-up commands\n"
-    "     --dial NUMBER      place a voice call to NUMBER (after the set-up)\n"
-    " -h, --help, --version  this text; the version\n"
+    "     --voice-setup, --dial NUMBER  the voice call set-up; a call to NUMBER\n"
+    " -h, --help, --version\n"
     "Exit status: 0 done, 1 an error result (-t), 2 usage, 3 no result in time,\n"
     "4 port busy, 255 failure; more in atquery(1).\n";
 

@@ -23,6 +23,9 @@ constexpr char result_codes[] = "oOK\0" "oCONNECT\0" "oCONNECT \0" "EERROR\0" "E
 // the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are none of ours.
 // For each digit: 'o' success, 'e' error, 'E' error that also ends a wait
 // for --until, 'u' unsolicited, ' ' not a code.
+// The longest line an unsolicited code that gives a PDU's length alone takes.
+constexpr int pdu_length_line = 9;
+
 // Longer than any name a line's head can hold.
 constexpr int command_name_limit = 64;
 
@@ -97,6 +100,9 @@ void reply_reader::finish()
             out_length_ = 0;
     } else if (setup_.info_only) {
         end_line();
+        // A code cut short by the end of the reading is no information.
+        if (result_pending_)
+            out_length_ = 0;
     }
     print_out();
     if (!setup_.info_only) {
@@ -164,6 +170,7 @@ bool reply_reader::take(char byte)
 
 void reply_reader::add_to_line(char byte)
 {
+    quotes_ += byte == '"';
     if (line_length_ < head_capacity)
         head_[line_length_] = byte;
     if (line_length_ < line_capacity)
@@ -190,7 +197,9 @@ void reply_reader::add_to_line(char byte)
         keep_echo_part();
         echo_ = echo::other;
     }
-    if (setup_.info_only && !held)
+    // The message text of an unsolicited code is never printed with
+    // info_only, not even a long one's first pieces.
+    if (setup_.info_only && !held && !drop_next_line_)
         keep(&byte, 1);
 }
 
@@ -246,7 +255,9 @@ bool reply_reader::owned() const
     return false;
 }
 
-reply_reader::line_kind reply_reader::classify()
+__attribute__((noinline)) // Out of line: inlined into end_line, it costs the router's flash more than
+// the call does.
+__attribute__((noinline)) reply_reader::line_kind reply_reader::classify()
 {
     if ((echo_ == echo::matching && echo_matched_ == command_length_) || echo_ == echo::ended)
         return line_kind::echo_line;
@@ -272,25 +283,12 @@ reply_reader::line_kind reply_reader::classify()
             continue;
         if (owned())
             return line_kind::owned_unsolicited;
-        // PDU mode's +CDS: gives the length alone, and the PDU follows.
-        data_line_ = !vendor && (data == '\x01' || (data == '\x02' && line_length_ <= head_capacity &&
-                                                     all_digits_after(static_cast<int>(length))));
+        // PDU mode's +CDS: gives the PDU's length alone ("+CDS: 25", at most
+        // three digits), and the PDU follows; text mode's has seven fields.
+        data_line_ = !vendor && (data == '\x01' || (data == '\x02' && line_length_ <= pdu_length_line));
         return line_kind::unsolicited;
     }
     return line_kind::text;
-}
-
-bool reply_reader::all_digits_after(int start) const
-{
-    int i = start;
-    while (i < line_length_ && head_[i] == ' ')
-        ++i;
-    if (i == line_length_)
-        return false;
-    for (; i < line_length_; ++i)
-        if (!is_digit(head_[i]))
-            return false;
-    return true;
 }
 
 void reply_reader::end_line()
@@ -300,7 +298,9 @@ void reply_reader::end_line()
     bool data_line = drop_next_line_;
     drop_next_line_ = false;
     data_line_ = false;
-    line_kind kind = classify();
+    // The message text after +CMT: (or +CBM:, +CDS:) is never a code, even
+    // when it reads "OK".
+    line_kind kind = data_line ? line_kind::unsolicited : classify();
 
     if (setup_.info_only) {
         // A line that matched the command so far but is not the echo: its
@@ -325,13 +325,17 @@ void reply_reader::end_line()
 
     if (kind == line_kind::unsolicited)
         drop_next_line_ = data_line_;
-    if (kind == line_kind::until_line) {
+    // The --until line ends where its quotes do: a USSD text may hold line
+    // breaks ("+CUSD: 1,\"Menu\n1. Balance\",15").
+    if (kind == line_kind::until_line || until_open_) {
         until_seen_ = true;
-        if (waiting_until_) {
+        until_open_ = until_open_ != ((quotes_ & 1) != 0);
+        if (waiting_until_ && !until_open_) {
             end_ = reply_end::ok;
             end_at_lf_ = true;
         }
     }
+    quotes_ = 0;
     if (kind == line_kind::result) {
         if (confirm_by_quiet_)
             result_pending_ = true;

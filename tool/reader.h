@@ -61,7 +61,6 @@ private:
     line_kind classify();
     bool head_is(const char* text, bool prefix) const;
     bool owned() const;
-    bool all_digits_after(int start) const;
     bool settle_result(reply_end code, bool command_error);
     void resolve_digit(bool followed_by_lf);
     void keep(const char* bytes, int length);
@@ -94,6 +93,8 @@ private:
     bool pending_command_error_ = false;
     bool end_at_lf_ = false;      // the reply is over at this line's LF
     bool until_seen_ = false;
+    bool until_open_ = false;     // the --until line's quotes are still open
+    int quotes_ = 0;              // quotes in the current line
     bool waiting_until_ = false;  // the final result came, the until line not yet
 
     bool over_ = false;
