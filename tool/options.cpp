@@ -5,7 +5,6 @@
 #include "serial/port.h"
 
 #include <cstdio>
-#include <cstring>
 #include <getopt.h>
 
 const char usage_text[] =

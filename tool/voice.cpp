@@ -3,7 +3,6 @@
 #include "tool/voice.h"
 
 #include "serial/port.h"
-#include "tool/output.h"
 
 #include <cstdio>
 #include <cstring>
