@@ -352,16 +352,20 @@ TEST(Pace, NextCommandFollowsAReplyNoSoonerThan20MillisecondsWithinAndAcrossRuns
 
 TEST(Pace, ModemHoldingTheOutputEndsTheRunWhenTheLimitIsUpWithTheLineRestored)
 {
-    // The modem's CTS low, as a pseudo-terminal plays it: writes block once
-    // the first byte is through.
-    sim_line line({.faults = {.hold_after_bytes = 1}});
+    // The modem's CTS low, as a pseudo-terminal plays it: no write gets
+    // through. Held before the run starts; holding once the modem has seen a
+    // byte races the tool's next writes on a slow or emulated machine.
+    sim_line line;
     termios before{};
     tcgetattr(line->terminal_fd(), &before);
+    ASSERT_EQ(tcflow(line->terminal_fd(), TCOOFF), 0);
     long long start = now_ms();
     tool_result r = run_tool({.args = {"-t", "1", line.path(), "AT+CSQ"}});
     long long took = now_ms() - start;
+    tcflow(line->terminal_fd(), TCOON);
     termios after{};
     tcgetattr(line->terminal_fd(), &after);
+    EXPECT_EQ(line->received(), "");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "send_line error: Connection timed out\n");
     EXPECT_EQ(r.out, "");
