@@ -23,13 +23,13 @@ constexpr char result_codes[] = "oOK\0" "oCONNECT\0" "oCONNECT \0" "EERROR\0" "E
 // the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are none of ours.
 // For each digit: 'o' success, 'e' error, 'E' error that also ends a wait
 // for --until, 'u' unsolicited, ' ' not a code.
+constexpr char numeric_codes[] = "oouEe eee ";
+
 // The longest line an unsolicited code that gives a PDU's length alone takes.
 constexpr int pdu_length_line = 9;
 
 // Longer than any name a line's head can hold.
 constexpr int command_name_limit = 64;
-
-constexpr char numeric_codes[] = "oouEe eee ";
 
 bool is_digit(char c)
 {
@@ -90,11 +90,8 @@ void reply_reader::finish()
 {
     // A line cut short by the end of the reading: a lone digit is taken for
     // the code it would be, and a code waiting for quiet for a code.
-    if (digit_pending_ != '\0') {
+    if (digit_pending_ != '\0' || result_pending_) {
         digit_pending_ = '\0';
-        if (setup_.info_only)
-            out_length_ = 0;
-    } else if (result_pending_) {
         result_pending_ = false;
         if (setup_.info_only)
             out_length_ = 0;
@@ -222,7 +219,7 @@ bool reply_reader::head_is(const char* text, bool prefix) const
     // Longer lines are printed in pieces as they come: never a code.
     if (line_length_ >= line_capacity)
         return false;
-    int known = line_length_ < head_capacity ? line_length_ : head_capacity;
+    int known = head_length();
     int i = 0;
     while (text[i] != '\0' && i < known && head_[i] == text[i])
         ++i;
@@ -233,7 +230,7 @@ bool reply_reader::head_is(const char* text, bool prefix) const
 // with ("+CREG: 1" and AT+CREG? or at+cops?;+creg?), in any case.
 bool reply_reader::owned() const
 {
-    int known = line_length_ < head_capacity ? line_length_ : head_capacity;
+    int known = head_length();
     int length = name_length(head_, known);
     if (length == 0 || length >= known || head_[length] != ':')
         return false;
@@ -255,7 +252,7 @@ bool reply_reader::owned() const
     return false;
 }
 
-__attribute__((noinline)) // Out of line: inlined into end_line, it costs the router's flash more than
+// Out of line: inlined into end_line, it costs the router's flash more than
 // the call does.
 __attribute__((noinline)) reply_reader::line_kind reply_reader::classify()
 {
@@ -273,7 +270,7 @@ __attribute__((noinline)) reply_reader::line_kind reply_reader::classify()
         return line_kind::until_line;
     // Vendors send their own unsolicited codes as "^NAME: ..." (Huawei's
     // ^RSSI:, ^BOOT:, ^MODE:, ...).
-    int name = name_length(head_, line_length_ < head_capacity ? line_length_ : head_capacity);
+    int name = name_length(head_, head_length());
     bool vendor = head_[0] == '^' && name > 0 && name < line_length_ && name < head_capacity &&
                   head_[name] == ':';
     for (const char* code = unsolicited_codes; *code != '\0'; code += std::strlen(code) + 1) {

@@ -59,6 +59,8 @@ private:
     void add_to_line(char byte);
     void end_line();
     line_kind classify();
+    // How many of the current line's bytes head_ holds.
+    int head_length() const { return line_length_ < head_capacity ? line_length_ : head_capacity; }
     bool head_is(const char* text, bool prefix) const;
     bool owned() const;
     bool settle_result(reply_end code, bool command_error);
