@@ -302,10 +302,16 @@ constexpr known_command known_commands[] = {
     {"$AUGAIN=", two_numbers},
 };
 
+// One line as the modem frames it: CR LF before and after.
+std::string framed(const std::string& line)
+{
+    return "\r\n" + line + "\r\n";
+}
+
 // One line framed as information text, then OK.
 std::string info(const std::string& line)
 {
-    return "\r\n" + line + "\r\n" + ok;
+    return framed(line) + ok;
 }
 
 // The lines framed as information text, then OK.
@@ -569,8 +575,7 @@ void modem::respond(reply r, long long now)
 // text, or in ATV0 as a result code's digit and CR when it is one.
 std::string modem::as_unsolicited(const std::string& line) const
 {
-    std::string text = "\r\n" + line + "\r\n";
-    return verbose_ ? text : numeric_framing(text);
+    return verbose_ ? framed(line) : numeric_framing(framed(line));
 }
 
 // The unsolicited line whose turn it is among `lines`, framed.
@@ -631,8 +636,7 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
     case effect::set_cmee: cmee_ = body.back() - '0'; break;
     case effect::show_cmee: return {info("+CMEE: " + std::to_string(cmee_))};
     case effect::pin_not_wanted:
-        return {"\r\n" + equipment_error(operation_not_allowed.code, operation_not_allowed.text) +
-                "\r\n"};
+        return {framed(equipment_error(operation_not_allowed.code, operation_not_allowed.text))};
     case effect::set_cmgf: cmgf_ = body.back() - '0'; break;
     case effect::show_cmgf: return {info("+CMGF: " + std::to_string(cmgf_))};
     case effect::send_message:
@@ -658,7 +662,7 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
         int last = comma == std::string_view::npos ? first
                                                    : phonebook_index(indexes.substr(comma + 1));
         if (first < 1 || last < first)
-            return {"\r\n" + equipment_error(invalid_index.code, invalid_index.text) + "\r\n"};
+            return {framed(equipment_error(invalid_index.code, invalid_index.text))};
         std::string text;
         for (int i = first; i <= last; ++i)
             ((text += "\r\n") += phonebook_entry(i));
