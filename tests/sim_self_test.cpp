@@ -1,5 +1,7 @@
-// The simulated modem as its users see it: a 3GPP modem that keeps its state
-// between runs of atquery, and the atquery-sim program around it.
+// The simulator's own tests, not the tool's: they check that the simulated
+// modem the other tests stand on behaves as a 3GPP modem does and keeps its
+// state between runs of atquery, and that the atquery-sim program around it
+// takes its options. Suites SimulatedModem and SimProgram.
 #include "sim/modem.h"
 #include "sim_fixture.h"
 #include "tool_runner.h"
