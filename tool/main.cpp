@@ -77,18 +77,22 @@ int run_until_results(const run_options& options)
     return 0;
 }
 
-// The voice call sequences on the configured line: set-up, then dial.
+// The voice call sequences on the configured line: set-up, then dial;
+// a failed send or read ends the run as it ends the other modes.
 int run_voice(const run_options& options)
 {
+    int result = 0;
     if (options.voice_setup)
-        voice_setup();
-    if (options.dial_number != nullptr)
-        voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
+        result = voice_setup();
+    if (result == 0 && options.dial_number != nullptr)
+        result = voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
+    if (result != 0)
+        report_error(result == voice_read_failed ? label::read : label::send);
     if (!flush_stdout()) {
         report_error(label::print);
         return failure_status;
     }
-    return 0;
+    return result == 0 ? 0 : failure_status;
 }
 
 } // namespace
