@@ -44,15 +44,13 @@ int restore_opt();
 
 // --- Sharing the port (lock.cpp) and signals (guard.cpp) ---
 
-// Takes an exclusive flock on port_fd, waiting for up to wait_ms behind the
-// runs already waiting; held until the descriptor closes. Also returns 0 when
-// an inherited descriptor on the same device node holds the lock exclusively
-// (flock(1) passes its own on); inherited descriptors are only looked at,
-// never locked or unlocked. SIGALRM (which must not be blocked) and the
-// real-time timer serve the wait and are put back after it. Returns 0; -1
-// with errno EWOULDBLOCK when another process kept it, holder then being
-// that process's id as /proc/locks tells it (0 when it does not); or -1 with
-// another errno when locking failed.
+// Takes an exclusive flock on port_fd (held until it closes), waiting up to
+// wait_ms in the kernel's queue (SIGALRM, which must not be blocked, and the
+// real-time timer serve the wait and are put back), or finds it held
+// exclusively by an inherited descriptor on the same device node (flock(1)),
+// which it never locks or unlocks. Returns 0; -1 with errno EWOULDBLOCK when
+// another process kept it (holder: that process's id, 0 if unknown); -1 with
+// another errno on failure.
 int lock_port(int wait_ms, unsigned long& holder);
 
 // Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (those not ignored) put saved_opt
