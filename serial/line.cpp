@@ -1,7 +1,6 @@
 // Line settings: the process-wide port state, putting the line into the
 // tool's raw mode and putting the port's own settings back.
 #include "serial/port.h"
-#include "tool/output.h"
 
 #include <cstring>
 
@@ -89,10 +88,8 @@ termios make_line_opt(int speed, int bits, char parity, int stop)
 
 int set_opt(int fd, int speed, int bits, char parity, int stop)
 {
-    if (tcgetattr(fd, &saved_opt) != 0) {
-        report_error("SetupSerial 1");
-        return -1;
-    }
+    if (tcgetattr(fd, &saved_opt) != 0)
+        return opt_unreadable;
     line_opt = make_line_opt(speed, bits, parity, stop);
 
     // Whatever arrived before the line was ours is not part of any reply;
@@ -101,8 +98,7 @@ int set_opt(int fd, int speed, int bits, char parity, int stop)
     line_set = 1;
     if (tcsetattr(fd, TCSANOW, &line_opt) != 0) {
         line_set = 0;
-        report_error("com set error");
-        return -1;
+        return opt_refused;
     }
     tcflush(fd, TCIFLUSH);
     return 0;

@@ -2,11 +2,9 @@
 // open and held until the descriptor closes, so that runs sharing a modem take
 // turns and a run that dies never leaves a stale lock behind.
 #include "serial/port.h"
-#include "tool/output.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -160,35 +158,26 @@ int wait_for_lock(int wait_ms)
     return result;
 }
 
-int report_lock_error()
-{
-    report_error("lock_port error");
-    return -1;
-}
-
 } // namespace
 
-int lock_port(const char* device, int wait_ms)
+int lock_port(int wait_ms, unsigned long& holder)
 {
     if (flock(port_fd, LOCK_EX | LOCK_NB) == 0)
         return 0;
     struct stat port;
     if (errno != EWOULDBLOCK || fstat(port_fd, &port) != 0)
-        return report_lock_error();
+        return -1;
     if (lock_is_inherited(port))
         return 0;
     if (wait_ms > 0) {
         if (wait_for_lock(wait_ms) == 0)
             return 0;
         if (errno != EINTR)
-            return report_lock_error();
+            return -1;
     }
 
     unsigned long pid = 0;
-    if (find_flock("/proc/locks", port, pid) != 0 && pid > 0)
-        std::fprintf(stderr, "atquery: %s is in use by process %lu\n", device, pid);
-    else
-        std::fprintf(stderr, "atquery: %s is in use\n", device);
+    holder = find_flock("/proc/locks", port, pid) != 0 ? pid : 0;
     errno = EWOULDBLOCK;
     return -1;
 }

@@ -1,5 +1,7 @@
 // The serial link: the process-wide port state and the routines that set up
-// the line and move bytes over it with fixed pacing.
+// the line and move bytes over it with fixed pacing. Nothing here prints:
+// a routine that fails returns -1 (or which step failed) with errno set, and
+// the tool reports it.
 #pragma once
 
 #include <csignal>
@@ -15,6 +17,8 @@ extern termios saved_opt;
 // it applies them, cleared by restore_opt once saved_opt is back.
 extern volatile std::sig_atomic_t line_set;
 
+// --- Line settings (line.cpp) ---
+
 // Builds the tool's line settings from nothing: receiver on, modem lines
 // ignored, RTS/CTS, raw, VMIN 0 / VTIME 1. speed is in bit/s (unknown rates
 // give 9600), parity is 'N', 'O' or 'E' (anything else: none), stop is 1 or 2.
@@ -24,33 +28,41 @@ termios make_line_opt(int speed, int bits, char parity, int stop);
 // Whether speed (bit/s) is one of the rates make_line_opt knows.
 bool speed_known(int speed);
 
+// set_opt's failures: the port's settings could not be read, or the tool's
+// could not be applied.
+constexpr int opt_unreadable = -1;
+constexpr int opt_refused = -2;
+
 // Records fd's settings in saved_opt, applies make_line_opt(...) at once and
-// discards pending input before and after. Returns 0, or -1 after printing
-// "SetupSerial 1" (settings unreadable) or "com set error" (not applied).
+// discards pending input before and after. Returns 0, or opt_unreadable or
+// opt_refused with errno set.
 int set_opt(int fd, int speed, int bits, char parity, int stop);
 
 // Applies saved_opt to port_fd at once; returns tcsetattr's result.
 // Meaningful only after a successful set_opt.
 int restore_opt();
 
-// Takes an exclusive flock on port_fd (opened on device), waiting for up to
-// wait_ms behind the runs already waiting; held until the descriptor closes.
-// Also returns 0 when an inherited descriptor on the same device node holds
-// the lock exclusively (flock(1) passes its own on); inherited descriptors
-// are only looked at, never locked or unlocked. SIGALRM (which must not be
-// blocked) and the real-time timer serve the wait and are put back after it.
-// Returns 0, or -1 with errno EWOULDBLOCK after printing "atquery: DEVICE is
-// in use [by process PID]", or -1 with another errno after printing
-// "lock_port error".
-int lock_port(const char* device, int wait_ms);
+// --- Sharing the port (lock.cpp) and signals (guard.cpp) ---
+
+// Takes an exclusive flock on port_fd (held until it closes), waiting up to
+// wait_ms in the kernel's queue (SIGALRM, which must not be blocked, and the
+// real-time timer serve the wait and are put back), or finds it held
+// exclusively by an inherited descriptor on the same device node (flock(1)),
+// which it never locks or unlocks. Returns 0; -1 with errno EWOULDBLOCK when
+// another process kept it (holder: that process's id, 0 if unknown); -1 with
+// another errno on failure.
+int lock_port(int wait_ms, unsigned long& holder);
 
 // Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (those not ignored) put saved_opt
 // back on port_fd and discard output still queued while line_set, then end
 // the process by the same signal. Call before set_opt.
 void guard_line();
 
+// --- The quiet rule (paced.cpp): the two-argument form and the voice
+// sequences, on a blocking port_fd. Frozen: its system calls are pinned. ---
+
 // Sends length bytes of data, one write per byte with 100 us after each, then
-// CR LF in one write, pauses 300 ms and drains (on a blocking port_fd). Returns 0, or -1 with errno
+// CR LF in one write, pauses 300 ms and drains. Returns 0, or -1 with errno
 // set when a write or the drain failed (sending stops at the failed write).
 // Writes and the drain wait, without a time limit, while the modem holds CTS low.
 int send_line(const char* data, int length);
@@ -66,28 +78,37 @@ int send_raw(const char* data, int length);
 // what was read before the failure stays in buffer.
 int read_reply(std::span<char> buffer);
 
+// --- Within a time limit (timed.cpp): -t, on a non-blocking port_fd ---
+
 // Milliseconds on the monotonic clock modulo 2^32: times less than 24 days
 // apart compare right as static_cast<int>(a - b).
 unsigned monotonic_ms();
 
-// For -t, on a non-blocking port_fd: sends length bytes of data, one write
-// per byte with 100 us after each, then the end_length bytes of end in one
-// write, and waits for the output to drain, all by deadline_ms (as
-// monotonic_ms counts). Returns 0, or -1 with errno set (ETIMEDOUT when the
-// modem held the output back past the deadline); on failure the output
-// still queued is discarded.
+// Sends length bytes of data, one write per byte with 100 us after each, then
+// the end_length bytes of end in one write, and waits for the output to
+// drain, all by deadline_ms (as monotonic_ms counts). Returns 0, or -1 with
+// errno set (ETIMEDOUT when the modem held the output back past the
+// deadline); on failure the output still queued is discarded.
 int send_within(const char* data, int length, const char* end, int end_length, unsigned deadline_ms);
 
-// For -t, on a non-blocking port_fd: reads the reply as it arrives, as many
-// bytes per read as have come, handing them to take(context, bytes, length)
-// until take returns true; after every 0.1 s without a byte, take is called
-// with length 0. Bytes that had arrived by deadline_ms are still taken after
-// it. Then discards both queues. Returns 0 when take ended the reply; -1
-// with errno ETIMEDOUT when the deadline passed first; -1 with errno set
-// when a read failed or the line was hung up.
-int read_until(unsigned deadline_ms, bool (*take)(void* context, const char* bytes, int length),
-               void* context);
+// One reply read within a deadline: when it is up (as monotonic_ms counts),
+// and what read_some keeps between calls.
+struct timed_read {
+    explicit timed_read(unsigned deadline) : deadline_ms(deadline) {}
+    unsigned deadline_ms;
+    int in_time = -1; // once the deadline passed: bytes that had come by then, still to read
+};
 
-// Sleeps until 20 ms have passed since send_within last wrote or read_until
+// Waits for the reply's next bytes and reads as many as have come (at most
+// buffer's size) in one read. Returns their count; 0 after a whole 0.1 s
+// without a byte; -1 with errno ETIMEDOUT once the deadline passed and the
+// bytes that had come by then are read, or with another errno when a read
+// failed or the line was hung up (EIO).
+int read_some(timed_read& reading, std::span<char> buffer);
+
+// Discards both queues: what comes after a reply's end is not its.
+void discard_queues();
+
+// Sleeps until 20 ms have passed since send_within last wrote or read_some
 // last read a byte: the pause modems need before the next command.
 void keep_guard();

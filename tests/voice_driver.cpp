@@ -1,6 +1,7 @@
 // voice_driver DEVICE NUMBER [LENGTH]: opens and configures DEVICE as the
 // entry does and dials NUMBER (its first LENGTH bytes), so that the dial can
-// be run under strace. Exit status 0 once dialled, 1 if the port failed.
+// be run under strace. Exit status 0 once dialled, 1 if the port failed, 3
+// if the dial did.
 #include "serial/port.h"
 #include "tool/voice.h"
 
@@ -25,8 +26,8 @@ int main(int argc, char* argv[])
     int length = static_cast<int>(std::strlen(argv[2]));
     if (argc > 3 && std::sscanf(argv[3], "%d", &length) != 1)
         return 2;
-    voice_dial(argv[2], length);
+    int dialled = voice_dial(argv[2], length);
     restore_opt();
     close(port_fd);
-    return 0;
+    return dialled == 0 ? 0 : 3;
 }

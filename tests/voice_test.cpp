@@ -1,10 +1,11 @@
 // The voice-call sequences in this process against the simulated modem, with
 // standard output caught at the descriptor; the dial's system calls traced in
-// a driver process.
+// a driver process; their failures through the tool's options.
 #include "serial/port.h"
 #include "sim_fixture.h"
 #include "syscall_trace.h"
 #include "tool/voice.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -213,6 +214,41 @@ TEST(VoiceDial, EachByteIsItsOwnWriteEachPieceIsDrainedAndPrintingFollowsThePaus
         if (call != "stdout" || calls.empty() || calls.back() != "stdout")
             calls.push_back(call);
     EXPECT_EQ(calls, expected);
+}
+
+TEST(VoiceOptions, AHangUpWhileSendingOrReadingIsReportedWithStatus255)
+{
+    struct hang_up {
+        std::vector<std::string> options;
+        sim_setup modem;
+        std::string out; // what was printed before the failure
+        std::string err;
+    };
+    const std::string ok_reply = reply_label + "\nAT\r\r\nOK\r\n\n";
+    const hang_up cases[] = {
+        // Gone in the third command: the two replies before it stay, and
+        // neither the rest of the set-up nor the dial goes out.
+        {{"--voice-setup", "--dial", "5550100"}, {.faults = {.hangup_after_bytes = 10}},
+         ok_reply + ok_reply, "send_line error: Input/output error\n"},
+        // Gone while the first reply trickles in: what came, then the error.
+        {{"--voice-setup"},
+         {.faults = {.pieces = 10, .gap_ms = 50, .hangup_after_answer_ms = 50}, .scripts = {{"AT", "0123456789"}}},
+         reply_label + "\nAT\r0123456789\n", "read_reply error: Input/output error\n"},
+        // Gone during the dial: no call, so no "now calling:".
+        {{"--dial", "5550100"}, {.faults = {.hangup_after_bytes = 2}}, "",
+         "send_line error: Input/output error\n"},
+    };
+    for (const hang_up& c : cases) {
+        sim_line line(c.modem);
+        std::vector<std::string> args = c.options;
+        args.push_back(line.path());
+        tool_result r = run_tool({.args = args});
+        line.stop();
+        EXPECT_EQ(r.out, c.out) << c.options[0];
+        EXPECT_EQ(r.err, c.err) << c.options[0];
+        EXPECT_EQ(r.status, 255) << c.options[0];
+        EXPECT_EQ(line->received().find("ATD"), std::string::npos) << c.options[0];
+    }
 }
 
 } // namespace

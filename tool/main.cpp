@@ -77,18 +77,22 @@ int run_until_results(const run_options& options)
     return 0;
 }
 
-// The voice call sequences on the configured line: set-up, then dial.
+// The voice call sequences on the configured line: set-up, then dial;
+// a failed send or read ends the run as it ends the other modes.
 int run_voice(const run_options& options)
 {
+    int result = 0;
     if (options.voice_setup)
-        voice_setup();
-    if (options.dial_number != nullptr)
-        voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
+        result = voice_setup();
+    if (result == 0 && options.dial_number != nullptr)
+        result = voice_dial(options.dial_number, static_cast<int>(std::strlen(options.dial_number)));
+    if (result != 0)
+        report_error(result == voice_read_failed ? label::read : label::send);
     if (!flush_stdout()) {
-        report_error("puts error");
+        report_error(label::print);
         return failure_status;
     }
-    return 0;
+    return result == 0 ? 0 : failure_status;
 }
 
 } // namespace
@@ -96,7 +100,7 @@ int run_voice(const run_options& options)
 int main(int argc, char* argv[])
 {
     if (!open_standard_descriptors()) {
-        report_error("/dev/null");
+        report_error(label::null_device);
         return failure_status;
     }
 #ifdef PR_SET_TIMERSLACK
@@ -117,12 +121,12 @@ int main(int argc, char* argv[])
     case parse_result::help:
         if (std::fputs(usage_text, stdout) >= 0 && flush_stdout())
             return 0;
-        report_error("puts error");
+        report_error(label::print);
         return failure_status;
     case parse_result::version:
         if (std::fputs("atquery " ATQUERY_VERSION "\n", stdout) >= 0 && flush_stdout())
             return 0;
-        report_error("puts error");
+        report_error(label::print);
         return failure_status;
     case parse_result::usage_error:
         std::fputs(usage_text, stderr);
@@ -135,19 +139,26 @@ int main(int argc, char* argv[])
     // a port whose settings lack CLOCAL; set_opt sets it.
     port_fd = open(options.device, O_RDWR | O_NONBLOCK);
     if (port_fd < 0) {
-        report_error("open_port error");
+        report_error(label::open_port);
         return failure_status;
     }
     // Before the settings are recorded, so that they are the port's own and
     // never those of another run still using it.
-    if (options.lock && lock_port(options.device, options.wait_ms) != 0) {
-        int status = errno == EWOULDBLOCK ? busy_status : failure_status;
+    unsigned long holder;
+    if (options.lock && lock_port(options.wait_ms, holder) != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        if (busy)
+            report_busy(options.device, holder);
+        else
+            report_error(label::lock_port);
         close(port_fd);
-        return status;
+        return busy ? busy_status : failure_status;
     }
     guard_line();
-    if (set_opt(port_fd, options.baud, 8, 'N', 1) < 0) {
-        report_error("set_opt error");
+    if (int step = set_opt(port_fd, options.baud, 8, 'N', 1); step != 0) {
+        // The step that failed, then the set-up as a whole.
+        report_error(step == opt_unreadable ? label::settings_unreadable : label::settings_refused);
+        report_error(label::set_opt);
         close(port_fd);
         return failure_status;
     }
@@ -155,7 +166,7 @@ int main(int argc, char* argv[])
     // The quiet rule and the voice sequences wait in blocking reads and
     // writes; -t waits in poll, within its limit.
     if (options.mode != run_mode::until_results && fcntl(port_fd, F_SETFL, 0) != 0) {
-        report_error("set_opt error");
+        report_error(label::set_opt);
         restore_opt();
         close(port_fd);
         return failure_status;

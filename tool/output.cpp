@@ -11,6 +11,27 @@ void report_error(const char* label)
     errno = saved_errno;
 }
 
+bool report_reply_failures(bool read_failed, int read_errno, int print_errno)
+{
+    if (read_failed) {
+        errno = read_errno;
+        report_error(label::read);
+    }
+    if (print_errno != 0) {
+        errno = print_errno;
+        report_error(label::print);
+    }
+    return !read_failed && print_errno == 0;
+}
+
+void report_busy(const char* device, unsigned long holder)
+{
+    if (holder > 0)
+        std::fprintf(stderr, "atquery: %s is in use by process %lu\n", device, holder);
+    else
+        std::fprintf(stderr, "atquery: %s is in use\n", device);
+}
+
 bool flush_stdout()
 {
     return std::fflush(stdout) == 0 && !std::ferror(stdout);

@@ -1,5 +1,7 @@
-// The exchanges of a run: sending a command, reading its reply through the
-// reply reader, and reporting what failed.
+// The exchanges of a run: the reply reader's set-up and printing, and the
+// -t exchange, which owns its loop: it asks the serial link for the reply's
+// bytes within the limit and feeds them to the reader until the reply ends.
+// The quiet rule's exchange is quiet.cpp.
 #include "tool/reply.h"
 
 #include "serial/port.h"
@@ -11,12 +13,12 @@
 
 namespace {
 
-// As many bytes as a reply read until the quiet may hold, with its end.
-constexpr int reply_capacity = 5000;
-
 constexpr char line_end[] = {'\r', '\n'};
 constexpr char ctrl_z = 0x1A; // ends a message text
 constexpr char esc = 0x1B;    // abandons it
+
+// As many bytes as one read of a reply takes: whatever has come, up to this.
+constexpr int chunk_capacity = 512;
 
 // The reader's output: each piece made sure to have left the process.
 bool print(void*, const char* bytes, int length)
@@ -24,6 +26,8 @@ bool print(void*, const char* bytes, int length)
     return std::fwrite(bytes, 1, static_cast<size_t>(length), stdout) == static_cast<size_t>(length) &&
            flush_stdout();
 }
+
+} // namespace
 
 reader_setup setup_for(const run_options& options, const char* command)
 {
@@ -36,70 +40,31 @@ reader_setup setup_for(const run_options& options, const char* command)
     return setup;
 }
 
-// read_until's view of the reader: bytes, or 0.1 s of quiet.
-bool take(void* context, const char* bytes, int length)
-{
-    reply_reader& reader = *static_cast<reply_reader*>(context);
-    if (length == 0)
-        reader.quiet();
-    else
-        reader.feed(bytes, length);
-    return reader.over();
-}
+namespace {
 
-// Reports a failed send; true when it did not fail.
-bool sent(int send_result)
+// Feeds reader the reply as it arrives, and the quiet, until it is over,
+// then drops what came after it. Returns 0, or the errno of the read that
+// failed (ETIMEDOUT: the limit ran out first).
+int read_into(reply_reader& reader, timed_read& reading)
 {
-    if (send_result == 0)
-        return true;
-    report_error("send_line error");
-    return false;
-}
-
-// Reports a failed read, then failed printing; true when neither happened.
-bool report_failures(int read_result, int read_errno, int print_errno)
-{
-    if (read_result < 0) {
-        errno = read_errno;
-        report_error("read_reply error");
+    char chunk[chunk_capacity];
+    int failure = 0;
+    while (!reader.over()) {
+        int got = read_some(reading, chunk);
+        if (got < 0) {
+            failure = errno;
+            break;
+        }
+        if (got == 0)
+            reader.quiet();
+        else
+            reader.feed(chunk, got);
     }
-    if (print_errno != 0) {
-        errno = print_errno;
-        report_error("puts error");
-    }
-    return read_result >= 0 && print_errno == 0;
+    discard_queues();
+    return failure;
 }
 
 } // namespace
-
-int exchange_until_quiet(const run_options& options, int index)
-{
-    const char* command = options.commands[index];
-    if (!sent(send_line(command, static_cast<int>(std::strlen(command)))))
-        return -1;
-
-    char reply_buffer[reply_capacity];
-    std::memset(reply_buffer, 0, sizeof reply_buffer);
-    int read_result = read_reply(reply_buffer);
-    int read_errno = errno;
-
-    int print_errno = 0;
-    if (options.info_only) {
-        // Everything up to the quiet counts, lines after a final result code
-        // (late unsolicited ones) included.
-        reader_setup setup = setup_for(options, command);
-        setup.to_quiet = true;
-        reply_reader reader(setup);
-        reader.feed(reply_buffer, static_cast<int>(std::strlen(reply_buffer)));
-        reader.quiet();
-        reader.finish();
-        print_errno = reader.print_errno();
-    } else if (!(std::puts(reply_buffer) >= 0 && flush_stdout())) {
-        // The reply with its line feed, made sure to have left the process.
-        print_errno = errno;
-    }
-    return report_failures(read_result, read_errno, print_errno) ? 0 : -1;
-}
 
 reply_end exchange_until_result(const run_options& options, int index, bool message_text)
 {
@@ -108,20 +73,22 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     const unsigned deadline_ms = monotonic_ms() + static_cast<unsigned>(options.timeout_ms);
     const char* text = options.commands[index];
     int text_length = static_cast<int>(std::strlen(text));
-    if (!sent(message_text ? send_within(text, text_length, &ctrl_z, 1, deadline_ms)
-                           : send_within(text, text_length, line_end, sizeof line_end, deadline_ms)))
+    if ((message_text ? send_within(text, text_length, &ctrl_z, 1, deadline_ms)
+                      : send_within(text, text_length, line_end, sizeof line_end, deadline_ms)) != 0) {
+        report_error(label::send);
         return errno == ETIMEDOUT ? reply_end::timed_out : reply_end::failed;
+    }
 
     reader_setup setup = setup_for(options, text);
     setup.echo_end = message_text ? ctrl_z : '\0';
     if (index + 1 == options.command_count)
         setup.until = options.until;
     reply_reader reader(setup);
-    int read_result = read_until(deadline_ms, take, &reader);
-    int read_errno = errno;
+    timed_read reading(deadline_ms);
+    int read_errno = read_into(reader, reading);
     reader.finish();
 
-    if (report_failures(read_result, read_errno, reader.print_errno()))
+    if (report_reply_failures(read_errno != 0, read_errno, reader.print_errno()))
         return reader.end();
     return reader.print_errno() != 0 || read_errno != ETIMEDOUT ? reply_end::failed : reply_end::timed_out;
 }
@@ -129,5 +96,5 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
 void abandon_message(int timeout_ms)
 {
     if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(timeout_ms)) != 0)
-        report_error("send_line error");
+        report_error(label::send);
 }

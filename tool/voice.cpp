@@ -4,6 +4,7 @@
 
 #include "serial/port.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -26,26 +27,32 @@ constexpr useconds_t dial_pause_us = 2000000;
 
 } // namespace
 
-void voice_setup()
+int voice_setup()
 {
     char reply_buffer[reply_capacity];
     for (const char* command : voice_setup_commands) {
-        send_line(command, static_cast<int>(std::strlen(command)));
+        if (send_line(command, static_cast<int>(std::strlen(command))) != 0)
+            return voice_send_failed;
         // Cleared every time, so a short reply never shows the tail of a
         // longer one before it.
         std::memset(reply_buffer, 0, sizeof reply_buffer);
-        read_reply(reply_buffer);
+        int read_result = read_reply(reply_buffer);
+        int read_errno = errno;
         std::puts(reply_label);
         std::puts(reply_buffer);
+        if (read_result < 0) {
+            errno = read_errno;
+            return voice_read_failed;
+        }
     }
+    return 0;
 }
 
-void voice_dial(const char* number, int length)
+int voice_dial(const char* number, int length)
 {
-    send_raw("ATD", 3);
-    send_raw(number, length);
-    send_raw(";", 1);
-    send_raw("\r\n", 2);
+    if (send_raw("ATD", 3) != 0 || send_raw(number, length) != 0 || send_raw(";", 1) != 0 ||
+        send_raw("\r\n", 2) != 0)
+        return voice_send_failed;
     // The modem needs time to set up the call before it is announced.
     usleep(dial_pause_us);
 
@@ -55,4 +62,5 @@ void voice_dial(const char* number, int length)
     // The line has no end, so a terminal or pipe would otherwise show nothing
     // until the caller's next line feed or exit, however long the call lasts.
     std::fflush(stdout);
+    return 0;
 }
