@@ -151,7 +151,11 @@ static void frame_settings(const char *key, const struct termios *t)
 static void frame_port_settings(const char *key)
 {
     int fd = open(PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // musl's tcgetattr fills only the kernel's part of c_cc (23 of NCCS = 32
+    // on MIPS); glibc's clears the rest. Cleared here, so that only what the
+    // driver holds is compared.
     struct termios t;
+    memset(&t, 0, sizeof t);
     if (fd < 0 || tcgetattr(fd, &t) != 0)
         frame("%s unreadable %s", key, strerror(errno));
     else

@@ -103,7 +103,10 @@ set(uclibc_offers
     getopt_long optind optarg optopt opterr
     ioctl fwrite strncasecmp poll strchr
     stdout stderr __errno_location __libc_start_main __uClibc_main __gmon_start__ __cxa_finalize
-    __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable)
+    __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable
+    # musl 1.2 on a 32-bit target: its headers give these calls, which pass
+    # a 64-bit time_t, their names for it (the same calls as above).
+    __clock_gettime64 __setitimer_time64 __fstat_time64)
 foreach(entry IN LISTS undefined)
     string(REPLACE " UND " "" symbol "${entry}")
     if(NOT symbol IN_LIST uclibc_offers)

@@ -46,6 +46,7 @@ check_nothing_left() {
 
 router_vm() { scripts/router-vm --tool "$tool" --sysroot "$sysroot" "$@"; }
 hex() { od -An -v -tx1 | tr -d ' \n'; }
+unhex_text() { [[ -z $1 ]] || printf '%b' "$(sed 's/../\\x&/g' <<<"$1")"; }
 
 tool_line="speed=115200/115200 size=8 parity=N stop=1 crtscts=1 clocal=1 raw=1 vmin=0 vtime=1 |"
 port_line="speed=9600/9600 size=7 parity=O stop=2 crtscts=0 clocal=0 raw=0 vmin=1 vtime=0 |"
@@ -132,8 +133,13 @@ no-carrier)
     [[ ${run[0 before]-} == "$port_line"* ]] || fail "-t run: port not set up before it: ${run[0 before]-}"
     [[ -z ${run[0 timeout]-} ]] || fail "-t run: killed at the run limit, stuck in ${run[0 blocked]-?}"
     [[ ${run[0 status]-} == "exit 3" ]] || fail "-t run: ${run[0 status]-no status}"
-    [[ ${run[0 stderr]-} == "$(echo 'send_line error: Connection timed out' | hex)" ]] ||
-        fail "-t run: said ${run[0 stderr]-}"
+    # strerror(ETIMEDOUT) as the tool's C library words it.
+    timed_out="Connection timed out"
+    if mips-linux-gnu-readelf -l "$tool" | grep -q 'interpreter: /lib/ld-musl'; then
+        timed_out="Operation timed out"
+    fi
+    [[ ${run[0 stderr]-} == "$(echo "send_line error: $timed_out" | hex)" ]] ||
+        fail "-t run: said $(unhex_text "${run[0 stderr]-}")"
     elapsed=${run[0 elapsed]-0}
     ((elapsed >= 2000 && elapsed <= 3000)) || fail "-t run: took $elapsed ms, not 2 to 3 s"
     [[ ${run[0 after]-} == "${run[0 before]}" ]] ||
