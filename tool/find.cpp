@@ -40,7 +40,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,6 +67,20 @@ struct candidate {
     termios saved;
     std::optional<reply_reader> reader;
 };
+
+// A device number's major and minor, as glibc, uClibc and musl encode
+// dev_t (their own macros may be calls into the library).
+unsigned device_major(dev_t device)
+{
+    auto value = static_cast<unsigned long long>(device);
+    return static_cast<unsigned>(((value >> 8) & 0xfff) | ((value >> 32) & ~0xfffULL));
+}
+
+unsigned device_minor(dev_t device)
+{
+    auto value = static_cast<unsigned long long>(device);
+    return static_cast<unsigned>((value & 0xff) | ((value >> 12) & ~0xffULL));
+}
 
 candidate candidates[find_limit];
 int candidate_count = 0;
@@ -224,8 +237,8 @@ void describe(candidate& c, const char* sysfs_root)
     }
     c.device = node.st_rdev;
     char dir[32];
-    std::snprintf(dir, sizeof dir, "dev/char/%u:%u", static_cast<unsigned>(major(node.st_rdev)),
-                  static_cast<unsigned>(minor(node.st_rdev)));
+    std::snprintf(dir, sizeof dir, "dev/char/%u:%u", device_major(node.st_rdev),
+                  device_minor(node.st_rdev));
     c.on_usb = read_usb_port(sysfs_root, dir, c.usb);
     c.detail = c.on_usb ? no_at_kind(c.usb.interface) : nullptr;
     if (c.detail != nullptr)

@@ -106,7 +106,8 @@ bool read_kernel_line(const char* path, std::span<char> text)
     if (got <= 0)
         return false;
     text[static_cast<size_t>(got)] = '\0';
-    text[std::strcspn(text.data(), "\n")] = '\0';
+    if (char* end = std::strchr(text.data(), '\n'))
+        *end = '\0';
     return text[0] != '\0';
 }
 
