@@ -276,10 +276,8 @@ protected:
     // between the two (ttyUSB), cdc-acm does not (ttyACM).
     fs::path port(const fs::path& device, int number, const std::string& driver, const std::string& tty)
     {
-        char interface[8];
-        std::snprintf(interface, sizeof interface, ":1.%d", number);
-        fs::path dir = device / (device.filename().string() + interface);
-        char text[4];
+        fs::path dir = device / (device.filename().string() + ":1." + std::to_string(number));
+        char text[16];
         std::snprintf(text, sizeof text, "%02x", number);
         write(dir / "bInterfaceNumber", text);
         fs::create_directories(root_ / "bus/usb/drivers" / driver);

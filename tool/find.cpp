@@ -162,11 +162,10 @@ void add_default_ports()
         return;
     int left_out = 0;
     while (const dirent* entry = readdir(dev)) {
-        if (!probed_by_default(entry->d_name) ||
-            std::strlen(entry->d_name) + 5 >= sizeof candidates[0].found_path)
-            continue;
         char path[sizeof candidates[0].found_path];
-        std::snprintf(path, sizeof path, "/dev/%s", entry->d_name);
+        if (!probed_by_default(entry->d_name) ||
+            std::snprintf(path, sizeof path, "/dev/%s", entry->d_name) >= static_cast<int>(sizeof path))
+            continue;
         int at = candidate_count;
         while (at > 0 && compare_port_names(path, candidates[at - 1].found_path) < 0)
             --at;

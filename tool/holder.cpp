@@ -31,9 +31,9 @@ void scan_descriptors(unsigned long pid, std::span<const dev_t> devices,
     if (fds == nullptr)
         return;
     while (const dirent* entry = readdir(fds)) {
-        if (entry->d_name[0] == '.')
+        int path_length = std::snprintf(path, sizeof path, "/proc/%lu/fd/%s", pid, entry->d_name);
+        if (entry->d_name[0] == '.' || path_length >= static_cast<int>(sizeof path))
             continue;
-        std::snprintf(path, sizeof path, "/proc/%lu/fd/%s", pid, entry->d_name);
         // Only what lies under /dev is looked at closer: a stat of anything
         // else (a file on a network mount that stopped answering) could hang.
         char target[16];

@@ -127,25 +127,26 @@ bool read_usb_port(const char* root, const char* dir, usb_port& port)
 {
     char path[160];
     for (const char* up : interface_dirs) {
-        std::snprintf(path, sizeof path, "%s/%s/%sbInterfaceNumber", root, dir, up);
+        // A path that does not fit is a file that is not there.
+        auto file = [&](const char* name) {
+            return std::snprintf(path, sizeof path, "%s/%s/%s%s", root, dir, up, name) <
+                   static_cast<int>(sizeof path);
+        };
         usb_interface& id = port.interface;
-        if (!read_hex_file(path, 2, id.number))
+        if (!file("bInterfaceNumber") || !read_hex_file(path, 2, id.number))
             continue;
-        std::snprintf(path, sizeof path, "%s/%s/%s../idVendor", root, dir, up);
-        if (!read_hex_file(path, 4, id.vendor))
-            return false;
-        std::snprintf(path, sizeof path, "%s/%s/%s../idProduct", root, dir, up);
-        if (!read_hex_file(path, 4, id.product))
+        if (!file("../idVendor") || !read_hex_file(path, 4, id.vendor) || !file("../idProduct") ||
+            !read_hex_file(path, 4, id.product) || !file("driver"))
             return false;
         // The driver link ends in the driver's name: .../bus/usb/drivers/option.
-        std::snprintf(path, sizeof path, "%s/%s/%sdriver", root, dir, up);
         char target[128];
         ssize_t length = readlink(path, target, sizeof target - 1);
         port.driver[0] = '\0';
         if (length > 0) {
             target[length] = '\0';
             const char* name = std::strrchr(target, '/');
-            std::snprintf(port.driver, sizeof port.driver, "%s", name != nullptr ? name + 1 : target);
+            std::snprintf(port.driver, sizeof port.driver, "%.*s", static_cast<int>(sizeof port.driver - 1),
+                          name != nullptr ? name + 1 : target);
         }
         return true;
     }
@@ -162,9 +163,11 @@ int find_usb_ports(const char* root, const usb_interface& id, std::span<tty_name
     int count = 0;
     while (const dirent* entry = readdir(ttys)) {
         usb_port port;
-        std::snprintf(path, sizeof path, "class/tty/%s", entry->d_name);
-        if (entry->d_name[0] == '.' || std::strlen(entry->d_name) >= sizeof names[0].text ||
-            !read_usb_port(root, path, port) || port.interface.vendor != id.vendor ||
+        const size_t length = std::strlen(entry->d_name);
+        int dir_length = std::snprintf(path, sizeof path, "class/tty/%s", entry->d_name);
+        if (entry->d_name[0] == '.' || length >= sizeof names[0].text ||
+            dir_length >= static_cast<int>(sizeof path) || !read_usb_port(root, path, port) ||
+            port.interface.vendor != id.vendor ||
             port.interface.product != id.product || port.interface.number != id.number)
             continue;
         // Kept in name order, so that the message naming several is stable.
@@ -176,7 +179,7 @@ int find_usb_ports(const char* root, const usb_interface& id, std::span<tty_name
         if (at < capacity) {
             for (int i = kept < capacity ? kept : capacity - 1; i > at; --i)
                 names[i] = names[i - 1];
-            std::snprintf(names[at].text, sizeof names[at].text, "%s", entry->d_name);
+            std::memcpy(names[at].text, entry->d_name, length + 1);
         }
         ++count;
     }
