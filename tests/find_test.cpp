@@ -246,7 +246,9 @@ class SysfsTree : public ::testing::Test {
 protected:
     SysfsTree()
     {
-        char name[] = "/tmp/atquery-sysfs-XXXXXX";
+        // On tmpfs: ext4 gives a 64-bit process (qemu-mips running a 32-bit
+        // one) directory offsets a 32-bit readdir cannot return.
+        char name[] = "/dev/shm/atquery-sysfs-XXXXXX";
         root_ = mkdtemp(name);
         fs::create_directories(root_ / "class/tty");
         fs::create_directories(root_ / "dev/char");

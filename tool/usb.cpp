@@ -2,6 +2,7 @@
 // commands, and usb:VID:PID:IFACE names.
 #include "tool/usb.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -159,9 +160,10 @@ int find_usb_ports(const char* root, const usb_interface& id, std::span<tty_name
     std::snprintf(path, sizeof path, "%s/class/tty", root);
     DIR* ttys = opendir(path);
     if (ttys == nullptr)
-        return 0;
+        return -1;
     int count = 0;
-    while (const dirent* entry = readdir(ttys)) {
+    // readdir tells its end from a failure by errno alone.
+    for (errno = 0; const dirent* entry = readdir(ttys); errno = 0) {
         usb_port port;
         const size_t length = std::strlen(entry->d_name);
         int dir_length = std::snprintf(path, sizeof path, "class/tty/%s", entry->d_name);
@@ -183,8 +185,10 @@ int find_usb_ports(const char* root, const usb_interface& id, std::span<tty_name
         }
         ++count;
     }
+    int error = errno;
     closedir(ttys);
-    return count;
+    errno = error;
+    return error == 0 ? count : -1;
 }
 
 const char* no_at_kind(const usb_interface& id)
@@ -202,6 +206,10 @@ usb_resolution resolve_usb_device(const char* root, const char*& device, std::sp
         return usb_resolution::resolved;
     tty_name names[4];
     int count = find_usb_ports(root, id, names);
+    if (count < 0) {
+        std::fprintf(stderr, "atquery: %s: %s/class/tty: %s\n", device, root, std::strerror(errno));
+        return usb_resolution::none;
+    }
     if (count == 0) {
         std::fprintf(stderr, "atquery: %s: no such port\n", device);
         return usb_resolution::none;

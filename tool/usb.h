@@ -37,7 +37,7 @@ bool read_usb_port(const char* root, const char* dir, usb_port& port);
 
 // The terminals under root/class/tty that sit on interface id: the first
 // names.size() of them in name order go into names. Returns how many there
-// are in all (0 also when root/class/tty cannot be read).
+// are in all, or -1 with errno set when root/class/tty cannot be read.
 int find_usb_ports(const char* root, const usb_interface& id, std::span<tty_name> names);
 
 // What the interface carries when a table of known modem layouts says it
@@ -49,8 +49,9 @@ enum class usb_resolution { resolved, none, several };
 // When device is a usb: name, finds the terminal now on that interface
 // under root (the tool passes "/sys") and points device at its node, written
 // into path ("/dev/ttyUSB2"). A plain path stays as it is, untouched and
-// without a look at sysfs. For none or several, the reason is printed on
-// standard error ("atquery: usb:...: no such port", or the ports it names).
+// without a look at sysfs. For none (also when sysfs cannot be read) or
+// several, the reason is printed on standard error ("atquery: usb:...: no
+// such port", or the ports it names).
 usb_resolution resolve_usb_device(const char* root, const char*& device, std::span<char> path);
 
 // Orders port names as people count: ttyUSB2 before ttyUSB10; < 0, 0, > 0
