@@ -52,20 +52,21 @@ constexpr int probe_length = sizeof probe - 1;
 enum class port_state { probing, at, silent, busy, skipped, error };
 constexpr const char* state_names[] = {"probing", "at", "silent", "busy", "skipped", "error"};
 
+// Plain data, all zero when fresh but for fd (set_fresh), so that the
+// array needs no constructor and a copy is a copy of bytes.
 struct candidate {
-    const char* path = nullptr; // as given, or found_path
-    char found_path[40] = "";   // a port found in /dev or through a usb: name
-    dev_t device = 0;
-    port_state state = port_state::probing;
-    const char* detail = nullptr; // skipped: what the interface carries; error: why
-    int error = 0;                // error without a detail: the errno
-    unsigned long holder = 0;     // busy: the process seen holding it, or 0
-    bool on_usb = false;
+    const char* path;      // as given, or found_path
+    char found_path[40];   // a port found in /dev or through a usb: name
+    dev_t device;
+    port_state state;
+    const char* detail;    // skipped: what the interface carries; error: why
+    int error;             // error without a detail: the errno
+    unsigned long holder;  // busy: the process seen holding it, or 0
+    bool on_usb;
     usb_port usb;
-    int fd = -1;
-    int sent = 0; // bytes of the probe written
+    int fd;
+    int sent;              // bytes of the probe written
     termios saved;
-    std::optional<reply_reader> reader;
 };
 
 // A device number's major and minor, as glibc, uClibc and musl encode
@@ -84,6 +85,9 @@ unsigned device_minor(dev_t device)
 
 candidate candidates[find_limit];
 int candidate_count = 0;
+// Each port's reply reader while it is probed; apart, so that the
+// candidates stay small to copy.
+std::optional<reply_reader> readers[find_limit];
 // Whether candidates[i] may hold our settings, for the signal handler.
 volatile std::sig_atomic_t line_taken[find_limit];
 
@@ -120,12 +124,19 @@ void fail(candidate& c, int error, const char* detail = nullptr)
     c.detail = detail;
 }
 
-candidate* add_candidate()
+void set_fresh(candidate& c, const char* path)
+{
+    c = candidate{};
+    c.path = path;
+    c.fd = -1;
+}
+
+candidate* add_candidate(const char* path)
 {
     if (candidate_count == find_limit)
         return nullptr;
     candidate& c = candidates[candidate_count++];
-    c = {};
+    set_fresh(c, path);
     return &c;
 }
 
@@ -160,35 +171,32 @@ void add_default_ports()
     DIR* dev = opendir("/dev");
     if (dev == nullptr)
         return;
-    int left_out = 0;
+    char paths[find_limit][sizeof candidates[0].found_path];
+    int count = 0, left_out = 0;
     while (const dirent* entry = readdir(dev)) {
-        char path[sizeof candidates[0].found_path];
+        char path[sizeof paths[0]];
         if (!probed_by_default(entry->d_name) ||
             std::snprintf(path, sizeof path, "/dev/%s", entry->d_name) >= static_cast<int>(sizeof path))
             continue;
-        int at = candidate_count;
-        while (at > 0 && compare_port_names(path, candidates[at - 1].found_path) < 0)
+        int at = count;
+        while (at > 0 && compare_port_names(path, paths[at - 1]) < 0)
             --at;
-        if (at == find_limit) {
+        if (count == find_limit) {
             ++left_out;
-            continue;
+            if (at == find_limit)
+                continue;
+            --count;
         }
-        if (candidate_count == find_limit) {
-            ++left_out;
-            --candidate_count;
-        }
-        for (int i = candidate_count; i > at; --i)
-            std::memcpy(candidates[i].found_path, candidates[i - 1].found_path, sizeof path);
-        std::memcpy(candidates[at].found_path, path, sizeof path);
-        ++candidate_count;
+        for (int i = count; i > at; --i)
+            std::memcpy(paths[i], paths[i - 1], sizeof path);
+        std::memcpy(paths[at], path, sizeof path);
+        ++count;
     }
     closedir(dev);
-    for (int i = 0; i < candidate_count; ++i) {
-        char path[sizeof candidates[0].found_path];
-        std::memcpy(path, candidates[i].found_path, sizeof path);
-        candidates[i] = {};
-        std::memcpy(candidates[i].found_path, path, sizeof path);
-        candidates[i].path = candidates[i].found_path;
+    for (int i = 0; i < count; ++i) {
+        candidate* c = add_candidate(nullptr);
+        std::memcpy(c->found_path, paths[i], sizeof paths[i]);
+        c->path = c->found_path;
     }
     if (left_out > 0)
         std::fprintf(stderr, "atquery: %d more ports not probed (%d at most)\n", left_out, find_limit);
@@ -201,20 +209,16 @@ void add_named_ports(const run_options& options, const char* sysfs_root)
         const char* name = options.devices[i];
         usb_interface id;
         if (!parse_usb_name(name, id)) {
-            if (candidate* c = add_candidate())
-                c->path = name;
+            add_candidate(name);
             continue;
         }
         tty_name found[find_limit];
         int count = find_usb_ports(sysfs_root, id, found);
-        if (count == 0) {
-            if (candidate* c = add_candidate()) {
-                c->path = name;
-                fail(*c, 0, "no such port");
-            }
-        }
+        candidate* none = count <= 0 ? add_candidate(name) : nullptr;
+        if (none != nullptr)
+            fail(*none, errno, count == 0 ? "no such port" : nullptr);
         for (int k = 0; k < count && k < find_limit; ++k)
-            if (candidate* c = add_candidate()) {
+            if (candidate* c = add_candidate(nullptr)) {
                 std::snprintf(c->found_path, sizeof c->found_path, "/dev/%s", found[k].text);
                 c->path = c->found_path;
             }
@@ -330,7 +334,7 @@ void take(int index, int baud)
     setup.command = "AT";
     setup.info_only = true;
     setup.print = ignore_output;
-    c.reader.emplace(setup);
+    readers[index].emplace(setup);
 }
 
 // Writes the probe up to byte `upto`, as far as the port takes it now (a
@@ -349,8 +353,10 @@ void send_probe(candidate& c, int upto)
 }
 
 // Feeds what arrived to the port's reader. Returns true when a byte came.
-bool take_reply(candidate& c)
+bool take_reply(int index)
 {
+    candidate& c = candidates[index];
+    reply_reader& reader = *readers[index];
     char bytes[256];
     ssize_t got = read(c.fd, bytes, sizeof bytes);
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
@@ -359,9 +365,9 @@ bool take_reply(candidate& c)
         fail(c, errno, got == 0 ? "the port hung up" : nullptr);
         return false;
     }
-    c.reader->feed(bytes, static_cast<int>(got));
-    if (c.reader->over()) {
-        if (c.reader->end() == reply_end::ok)
+    reader.feed(bytes, static_cast<int>(got));
+    if (reader.over()) {
+        if (reader.end() == reply_end::ok)
             c.state = port_state::at;
         else
             fail(c, 0, "an error result to AT");
@@ -405,7 +411,7 @@ bool probe_all(int limit_ms, unsigned& last_byte_ms)
             if (fds[k].revents & POLLOUT)
                 send_probe(c, probe_length);
             if (c.state == port_state::probing && (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) &&
-                take_reply(c)) {
+                take_reply(indexes[k])) {
                 any_byte = true;
                 last_byte_ms = monotonic_ms();
             }
@@ -431,7 +437,7 @@ void release_all()
         if (c.fd >= 0)
             close(c.fd);
         c.fd = -1;
-        c.reader.reset();
+        readers[i].reset();
     }
 }
 
