@@ -92,9 +92,11 @@ foreach(entry IN LISTS undefined)
 endforeach()
 
 # What the tool may call: POSIX terminal and file calls, flock, sigaction and
-# raise, setitimer, clock_gettime, usleep, prctl, stdio and string routines, and what the compiler's start-up code refers to. A
-# glibc-only extension or a fortified __*_chk variant, which uClibc lacks,
-# shows up here first; a new call joins the list once checked against uClibc.
+# raise, setitimer, clock_gettime, usleep, prctl, stdio and string routines,
+# the directory, link and stat calls --find reads sysfs and /proc with, and
+# what the compiler's start-up code refers to. A glibc-only extension or a
+# fortified __*_chk variant, which uClibc lacks, shows up here first; a new
+# call joins the list once checked against uClibc.
 set(uclibc_offers
     open close read write fcntl tcgetattr tcsetattr cfsetispeed cfsetospeed tcflush tcdrain
     usleep prctl signal sigaction raise flock fstat clock_gettime puts fputs fflush ferror perror
@@ -102,6 +104,7 @@ set(uclibc_offers
     printf fprintf putchar strlen strcmp memset memcpy
     getopt_long optind optarg optopt opterr
     ioctl fwrite strncasecmp poll strchr
+    opendir readdir closedir readlink stat getpid snprintf strerror strncmp strrchr memcmp memmove
     stdout stderr __errno_location __libc_start_main __uClibc_main __gmon_start__ __cxa_finalize
     __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable
     # musl 1.2 on a 32-bit target: its headers give these calls, which pass

@@ -2,9 +2,11 @@
 // DEVICE, prints their replies and puts the line back as it was. Decides
 // every exit status.
 #include "serial/port.h"
+#include "tool/find.h"
 #include "tool/output.h"
 #include "tool/options.h"
 #include "tool/reply.h"
+#include "tool/usb.h"
 #include "tool/voice.h"
 
 #include <cerrno>
@@ -133,6 +135,18 @@ int main(int argc, char* argv[])
         return usage_status;
     case parse_result::run:
         break;
+    }
+    if (options.find)
+        return find_ports(options, "/sys");
+    // usb:VID:PID:IFACE: the port now on that interface.
+    char usb_path[48];
+    switch (resolve_usb_device("/sys", options.device, usb_path)) {
+    case usb_resolution::resolved:
+        break;
+    case usb_resolution::none:
+        return failure_status;
+    case usb_resolution::several:
+        return usage_status;
     }
 
     // Non-blocking, so that a modem holding DCD low cannot hold the open on

@@ -3,6 +3,8 @@
 #include "tool/options.h"
 
 #include "serial/port.h"
+#include "tool/find.h"
+#include "tool/usb.h"
 
 #include <cstdio>
 #include <getopt.h>
@@ -10,8 +12,10 @@
 const char usage_text[] =
     "usage: atquery [OPTIONS] DEVICE COMMAND...\n"
     "       atquery [OPTIONS] [--voice-setup] [--dial NUMBER] DEVICE\n"
+    "       atquery [-t SECONDS] [-i] [-b BPS] --find [DEVICE...]\n"
     "Sends each COMMAND and CR LF to the modem on DEVICE (115200 8N1, RTS/CTS, raw;\n"
     "never waiting for carrier) and prints its reply, read until 0.1 s of quiet.\n"
+    "DEVICE may be usb:VID:PID:IFACE, the port on that USB interface.\n"
     " -t, --timeout SECONDS  read each reply as it comes until its final result code,\n"
     "                        SECONDS from its first byte out; 20 ms between replies\n"
     " -i, --info             only information lines: no echo, result codes or\n"
@@ -22,13 +26,15 @@ const char usage_text[] =
     " -w, --wait SECONDS     wait for a port another run holds (default 10)\n"
     "     --no-lock          use the port without locking it\n"
     "     --voice-setup, --dial NUMBER  the voice call set-up; a call to NUMBER\n"
+    "     --find             send AT to each DEVICE (default: USB and WWAN serial\n"
+    "                        ports) and tell which answer (-t: 1 s by default)\n"
     " -h, --help, --version\n"
     "Exit status: 0 done, 1 an error result (-t), 2 usage, 3 no result in time,\n"
     "4 port busy, 255 failure; more in atquery(1).\n";
 
 namespace {
 
-enum long_only { no_lock_option = 256, dial_option, voice_setup_option, version_option };
+enum long_only { no_lock_option = 256, dial_option, voice_setup_option, version_option, find_option };
 
 constexpr option option_table[] = {
     {"timeout", required_argument, nullptr, 't'},
@@ -41,6 +47,7 @@ constexpr option option_table[] = {
     {"voice-setup", no_argument, nullptr, voice_setup_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, version_option},
+    {"find", no_argument, nullptr, find_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -143,11 +150,43 @@ bool take_option(int code, const char* value, run_options& options)
     }
 }
 
+// A usb: name that cannot be read is a usage error, not a port to look for.
+bool good_usb_name(const char* device)
+{
+    usb_interface id;
+    if (!is_usb_name(device) || parse_usb_name(device, id))
+        return true;
+    std::fprintf(stderr, "atquery: bad USB port name '%s' (usb:VID:PID:IFACE, in hex)\n", device);
+    return false;
+}
+
+// --find [DEVICE...]: the probe honours -t, -i and -b alone.
+parse_result take_find(int argc, char* argv[], bool other_options, run_options& options)
+{
+    if (other_options) {
+        std::fputs("atquery: --find goes only with -t, -i and -b\n", stderr);
+        return parse_result::usage_error;
+    }
+    options.devices = argv + optind;
+    options.device_count = argc - optind;
+    if (options.device_count > find_limit) {
+        std::fprintf(stderr, "atquery: --find takes at most %d DEVICEs\n", find_limit);
+        return parse_result::usage_error;
+    }
+    for (int i = 0; i < options.device_count; ++i)
+        if (!good_usb_name(options.devices[i]))
+            return parse_result::usage_error;
+    options.find = true;
+    return parse_result::run;
+}
+
 } // namespace
 
 parse_result parse_options(int argc, char* argv[], run_options& options)
 {
     opterr = 0; // our own messages, the same with every C library
+    bool find = false;
+    bool not_for_find = false; // an option --find does not honour was given
     for (;;) {
         int code = getopt_long(argc, argv, short_options, option_table, nullptr);
         if (code == -1)
@@ -175,13 +214,22 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
             std::fprintf(stderr, "atquery: option '%s' needs a value\n", argv[optind - 1]);
             return parse_result::usage_error;
         }
+        if (code == find_option) {
+            find = true;
+            continue;
+        }
+        not_for_find = not_for_find || (code != 't' && code != 'i' && code != 'b');
         if (!take_option(code, optarg, options))
             return parse_result::usage_error;
     }
+    if (find)
+        return take_find(argc, argv, not_for_find, options);
 
     if (optind >= argc)
         return parse_result::usage_error;
     options.device = argv[optind];
+    if (!good_usb_name(options.device))
+        return parse_result::usage_error;
     options.commands = argv + optind + 1;
     options.command_count = argc - optind - 1;
     bool voice = options.voice_setup || options.dial_number != nullptr;

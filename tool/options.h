@@ -1,4 +1,5 @@
-// The command line: [OPTIONS] DEVICE COMMAND... read into one record.
+// The command line: [OPTIONS] DEVICE COMMAND... (or --find [DEVICE...]) read
+// into one record.
 #pragma once
 
 // What a run does once the line is set up.
@@ -21,6 +22,9 @@ struct run_options {
     bool lock = true;                // --no-lock: do not lock the port
     const char* dial_number = nullptr; // --dial NUMBER
     bool voice_setup = false;        // --voice-setup
+    bool find = false;               // --find: which ports take AT commands
+    char* const* devices = nullptr;  // --find: the DEVICEs given, if any
+    int device_count = 0;
 };
 
 enum class parse_result { run, help, version, usage_error };
