@@ -1,8 +1,9 @@
 // Text decoding on byte strings: +CUSD: answers and message bodies captured
 // from real modems (each with its source), the GSM 7-bit packing Huawei
-// sticks want, the data coding schemes of 3GPP TS 23.038, and the simulated
-// modem's USSD answers read back by the decoder.
+// sticks want, the data coding schemes of 3GPP TS 23.038, the JSON writer,
+// and the simulated modem's USSD answers read back by the decoder.
 #include "tool/decode.h"
+#include "tool/json.h"
 
 #include "sim_fixture.h"
 #include "tool_runner.h"
@@ -361,6 +362,106 @@ TEST(Decode, MessageBodiesInUcs2HexAreDecoded)
         EXPECT_EQ(d.text, row.decoded) << row.source;
         EXPECT_EQ(d.status, row.status) << row.source;
     }
+}
+
+// A JSON document as the writer makes it, through a buffer of `room` bytes.
+struct json_doc {
+    std::string text;
+    bool failed = false;
+};
+
+bool append(void* context, const char* bytes, int length)
+{
+    static_cast<std::string*>(context)->append(bytes, static_cast<size_t>(length));
+    return true;
+}
+
+template <typename Write>
+json_doc json(size_t room, Write write)
+{
+    json_doc doc;
+    std::vector<char> buffer(room);
+    json_writer w(buffer, append, &doc.text);
+    write(w);
+    doc.failed = !w.flush();
+    return doc;
+}
+
+TEST(Json, StringsEscapeControlsKeepUtf8AndWriteOtherBytesAsLatin1)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", R"("a\"b\\c")"},
+        {"\r\n\t\x01\x1f\x7f", R"("\r\n\t\u0001\u001f)" "\x7f\""},
+        {std::string("\0", 1), R"("\u0000")"},
+        {"Баланс 😃 €", "\"Баланс 😃 €\""},
+        {"caf\xe9", R"("caf\u00e9")"},                  // Latin-1
+        {"\x80\xbf", R"("\u0080\u00bf")"},              // stray continuation bytes
+        {"\xc0\xaf\xe0\x80\xaf", R"("\u00c0\u00af\u00e0\u0080\u00af")"}, // overlong forms
+        {"\xed\xa0\x80", R"("\u00ed\u00a0\u0080")"},    // a surrogate in UTF-8
+        {"\xf4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"}, // past U+10FFFF
+        {"\xe2\x82", R"("\u00e2\u0082")"},              // cut short
+        {"\xe2\x82\xac\xe2", "\"€\\u00e2\""},
+    };
+    for (const auto& [bytes, expected] : rows)
+        for (size_t room : {0, 3, 64})
+            EXPECT_EQ(json(room, [&](json_writer& w) { w.string(bytes); }).text, expected)
+                << bytes << " room " << room;
+}
+
+TEST(Json, TheWriterPlacesCommasAndColonsThroughAnyBuffer)
+{
+    auto document = [](json_writer& w) {
+        w.begin_object();
+        w.key("device");
+        w.string("/dev/ttyUSB2");
+        w.key("status");
+        w.number(-9223372036854775807LL - 1);
+        w.key("replies");
+        w.begin_array();
+        w.begin_object();
+        w.key("result");
+        w.null();
+        w.key("lines");
+        w.begin_array();
+        w.end_array();
+        w.key("ok");
+        w.boolean(true);
+        w.end_object();
+        w.number(0);
+        w.begin_array();
+        w.begin_object();
+        w.end_object();
+        w.end_array();
+        w.end_array();
+        w.end_object();
+    };
+    const std::string expected = R"({"device":"/dev/ttyUSB2","status":-9223372036854775808,)"
+                                 R"("replies":[{"result":null,"lines":[],"ok":true},0,[{}]]})";
+    for (size_t room : {0, 1, 7, 4096}) {
+        json_doc doc = json(room, document);
+        EXPECT_EQ(doc.text, expected) << room;
+        EXPECT_FALSE(doc.failed);
+    }
+}
+
+TEST(Json, AFailedSinkOrTooDeepANestingStopsTheWriter)
+{
+    int calls = 0;
+    char buffer[4];
+    json_writer w(buffer, [](void* context, const char*, int) { return ++*static_cast<int*>(context) > 1; },
+                  &calls);
+    w.string("long enough to fill the buffer");
+    w.string("more");
+    EXPECT_FALSE(w.flush());
+    EXPECT_EQ(calls, 1);
+
+    json_doc deep = json(16, [](json_writer& w) {
+        for (int i = 0; i <= json_writer::max_depth; ++i)
+            w.begin_array();
+    });
+    EXPECT_TRUE(deep.failed);
+    EXPECT_EQ(deep.text, std::string(json_writer::max_depth, '['));
 }
 
 // What the terminal fd receives until a whole +CUSD: line came, or 3 s.
