@@ -99,7 +99,7 @@ bool all_hex(std::string_view text)
     for (char c : text)
         if (hex_value(c) < 0)
             return false;
-    return !text.empty();
+    return true;
 }
 
 // What a text looks like: hex digits of one case in an even number, and
@@ -117,7 +117,7 @@ shape shape_of(std::string_view text)
         lower = lower || (c >= 'a' && c <= 'f');
         letters = letters || hex_value(c) > 9;
     }
-    return {all_hex(text) && text.size() % 2 == 0 && !(upper && lower), !letters};
+    return {!text.empty() && all_hex(text) && text.size() % 2 == 0 && !(upper && lower), !letters};
 }
 
 // Octet k of packed hex (already checked), 0 past its end.
@@ -366,7 +366,7 @@ bool packed_text_is_common(std::string_view hex)
 template <typename Fits>
 bool ucs2_units_all(std::string_view hex, Fits fits)
 {
-    if (hex.size() % 4 != 0 || !all_hex(hex))
+    if (hex.empty() || hex.size() % 4 != 0 || !all_hex(hex))
         return false;
     for (size_t i = 0; i < hex.size() / 4; ++i) {
         long c = ucs2_character(hex, i);
@@ -385,6 +385,8 @@ bool is_letter(int c)
 
 void drop_language(std::span<char> out, text_result& r)
 {
+    if (r.status == text_status::truncated && r.length < 3)
+        r.length = 0; // it may be a language cut short: keep the output a prefix
     if (r.status == text_status::invalid || r.length < 3 || !is_letter(out[0]) ||
         !is_letter(out[1]) || out[2] != '\r')
         return;
@@ -659,8 +661,7 @@ text_result rewrite_ussd_line(std::string_view line, std::optional<charset> forc
     if (r.status == text_status::invalid) {
         writer as_came{out};
         as_came.copy(line);
-        return {as_came.full ? text_status::truncated : text_status::invalid, as_came.length,
-                r.used};
+        return {text_status::invalid, as_came.length, r.used};
     }
     w.length += r.length;
     w.full = w.full || r.status == text_status::truncated;
@@ -713,15 +714,14 @@ text_result rewrite_message_body(std::string_view header, std::string_view body,
     if (!set || compressed) {
         w.copy(body);
         text_result r = w.result(charset::text);
-        r.status = compressed && !w.full ? text_status::invalid : r.status;
+        r.status = compressed ? text_status::invalid : r.status;
         return r;
     }
     text_result r = decode_into(body, *set, w);
     if (r.status == text_status::invalid) {
         writer as_came{out};
         as_came.copy(body);
-        return {as_came.full ? text_status::truncated : text_status::invalid, as_came.length,
-                r.used};
+        return {text_status::invalid, as_came.length, r.used};
     }
     return r;
 }

@@ -36,7 +36,8 @@ enum class text_status {
     ok,
     truncated, // out was full: it holds what fit, whole characters only
     invalid,   // the text is not in that form (odd or bad hex, a lone surrogate,
-               // a character the GSM alphabet lacks): see each function for out
+               // a character the GSM alphabet lacks): see each function for
+               // out; this outcome wins over truncated
 };
 
 struct text_result {
@@ -110,7 +111,7 @@ std::optional<ussd_line> parse_ussd_line(std::string_view line);
 // Writes line to out with its USSD text decoded (+CUSD: 0,"Hello!",15), the
 // status and scheme as they were. A line without text, or that is no
 // +CUSD: line, is copied as it is; on invalid, out holds the line as it came
-// so that the caller can print it and warn.
+// (as much as fits) so that the caller can print it and warn.
 text_result rewrite_ussd_line(std::string_view line, std::optional<charset> forced,
                               std::span<char> out);
 
@@ -119,7 +120,7 @@ text_result rewrite_ussd_line(std::string_view line, std::optional<charset> forc
 // (AT+CSDH=1), when the header's address is UCS-2 hex (a modem set to
 // AT+CSCS="UCS2" sends it so), or when the body's shape says UCS-2: hex
 // digits of one case, a multiple of four, printable units (all below U+0100
-// when the digits are decimal alone). Otherwise, and on invalid, out holds
-// the body as it came.
+// when the digits are decimal alone). Otherwise, and on invalid (a bad hex,
+// a compressed text), out holds the body as it came, as much as fits.
 text_result rewrite_message_body(std::string_view header, std::string_view body,
                                  std::optional<charset> forced, std::span<char> out);
