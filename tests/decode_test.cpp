@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -416,7 +417,7 @@ TEST(Json, TheWriterPlacesCommasAndColonsThroughAnyBuffer)
         w.key("device");
         w.string("/dev/ttyUSB2");
         w.key("status");
-        w.number(-9223372036854775807LL - 1);
+        w.number(std::numeric_limits<long>::min());
         w.key("replies");
         w.begin_array();
         w.begin_object();
@@ -436,8 +437,9 @@ TEST(Json, TheWriterPlacesCommasAndColonsThroughAnyBuffer)
         w.end_array();
         w.end_object();
     };
-    const std::string expected = R"({"device":"/dev/ttyUSB2","status":-9223372036854775808,)"
-                                 R"("replies":[{"result":null,"lines":[],"ok":true},0,[{}]]})";
+    const std::string expected = R"({"device":"/dev/ttyUSB2","status":)" +
+                                 std::to_string(std::numeric_limits<long>::min()) +
+                                 R"(,"replies":[{"result":null,"lines":[],"ok":true},0,[{}]]})";
     for (size_t room : {0, 1, 7, 4096}) {
         json_doc doc = json(room, document);
         EXPECT_EQ(doc.text, expected) << room;

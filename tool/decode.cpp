@@ -83,6 +83,25 @@ int gsm_septets(char32_t character)
     return -1;
 }
 
+// The bytes of text from `from` on, and the first n of them: as substr
+// would give them, but without its exception, so that no C++ runtime is
+// linked in for it.
+std::string_view from(std::string_view text, size_t at)
+{
+    return at < text.size() ? std::string_view(text.data() + at, text.size() - at)
+                            : std::string_view();
+}
+
+std::string_view first(std::string_view text, size_t n)
+{
+    return std::string_view(text.data(), n < text.size() ? n : text.size());
+}
+
+bool begins(std::string_view text, std::string_view prefix)
+{
+    return first(text, prefix.size()) == prefix;
+}
+
 int hex_value(char c)
 {
     if (c >= '0' && c <= '9')
@@ -156,6 +175,8 @@ struct writer {
 
     void put(const char* bytes, size_t n)
     {
+        if (n == 0)
+            return;
         if (full || n > out.size() - static_cast<size_t>(length)) {
             full = true;
             return;
@@ -300,7 +321,7 @@ text_result decode_plain(std::string_view text, writer& w)
     for (size_t i = 0; i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
-            int n = utf8_length(text.substr(i));
+            int n = utf8_length(from(text, i));
             if (n > 0) {
                 w.put(text.data() + i, static_cast<size_t>(n));
                 i += static_cast<size_t>(n) - 1;
@@ -332,7 +353,8 @@ text_result decode_into(std::string_view text, charset set, writer& w)
 
 // Septets a USSD text in Latin script is made of: letters, digits, common
 // punctuation, the accented letters and currencies of the alphabet, line
-// breaks. Not the Greek capitals, _, @-like signs nor an unknown extension.
+// breaks; not the Greek capitals, _, the currency sign, the inverted marks,
+// the section sign, nor an unknown extension.
 bool common_septet(int septet)
 {
     char16_t c = gsm_alphabet[septet];
@@ -363,8 +385,7 @@ bool packed_text_is_common(std::string_view hex)
 
 // Whether every unit of UCS-2 hex is a character `fits` accepts (pairs
 // whole), the hex a multiple of four.
-template <typename Fits>
-bool ucs2_units_all(std::string_view hex, Fits fits)
+bool ucs2_units_all(std::string_view hex, bool (*fits)(long))
 {
     if (hex.empty() || hex.size() % 4 != 0 || !all_hex(hex))
         return false;
@@ -374,6 +395,19 @@ bool ucs2_units_all(std::string_view hex, Fits fits)
             return false;
     }
     return true;
+}
+
+// A character a message may hold: not a control (CR, LF, tab aside) nor a
+// noncharacter; for hex of decimal digits alone, only up to U+00FF.
+bool printable(long c)
+{
+    bool control = c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0xfffe || c == 0xffff;
+    return !control || c == '\r' || c == '\n' || c == '\t';
+}
+
+bool printable_latin1(long c)
+{
+    return c < 0x100 && printable(c);
 }
 
 // A language indication in the scheme: two letters and CR (TS 23.038 5), or
@@ -395,8 +429,9 @@ void drop_language(std::span<char> out, text_result& r)
 }
 
 // A field of a header's comma-separated list: commas inside quotes do not
-// count; the field is returned without its quotes and spaces.
-std::optional<std::string_view> field(std::string_view list, int index)
+// count; the field is returned without its quotes and spaces, empty when
+// the list has fewer.
+std::string_view field(std::string_view list, int index)
 {
     size_t start = 0;
     bool quoted = false;
@@ -406,7 +441,7 @@ std::optional<std::string_view> field(std::string_view list, int index)
         if (i < list.size() && (quoted || list[i] != ','))
             continue;
         if (index-- == 0) {
-            std::string_view f = list.substr(start, i - start);
+            std::string_view f = first(from(list, start), i - start);
             while (!f.empty() && (f.front() == ' ' || f.front() == '"'))
                 f.remove_prefix(1);
             while (!f.empty() && (f.back() == ' ' || f.back() == '"'))
@@ -415,7 +450,7 @@ std::optional<std::string_view> field(std::string_view list, int index)
         }
         start = i + 1;
     }
-    return std::nullopt;
+    return {};
 }
 
 // A decimal number of at most three digits, or -1.
@@ -557,7 +592,7 @@ text_result decode_ussd(std::string_view text, int dcs, std::optional<charset> f
     if (c.compressed && !forced)
         return invalid(set);
     // UCS-2 preceded by its language: two packed septets, then the units.
-    if (c.language && set == charset::ucs2 && all_hex(text.substr(0, 4)) && text.size() >= 4 &&
+    if (c.language && set == charset::ucs2 && text.size() >= 4 && all_hex(first(text, 4)) &&
         is_letter(septet_at(text, 0)) && is_letter(septet_at(text, 1)))
         text.remove_prefix(4);
     text_result r = decode_text(text, set, out);
@@ -585,7 +620,7 @@ text_result pack_gsm7(std::string_view text, std::span<char> out)
         }
     };
     for (size_t i = 0; i < text.size();) {
-        int n = utf8_length(text.substr(i));
+        int n = utf8_length(from(text, i));
         if (n == 0)
             return invalid(charset::gsm7);
         char32_t c = static_cast<unsigned char>(text[i]);
@@ -614,32 +649,32 @@ text_result pack_gsm7(std::string_view text, std::span<char> out)
 std::optional<ussd_line> parse_ussd_line(std::string_view line)
 {
     constexpr std::string_view prefix = "+CUSD:";
-    if (!line.starts_with(prefix))
+    if (!begins(line, prefix))
         return std::nullopt;
-    std::string_view rest = skip_spaces(line.substr(prefix.size()));
+    std::string_view rest = skip_spaces(from(line, prefix.size()));
     size_t digits = 0;
     while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9')
         ++digits;
     ussd_line parsed;
-    parsed.status = small_number(rest.substr(0, digits));
+    parsed.status = small_number(first(rest, digits));
     if (parsed.status < 0)
         return std::nullopt;
-    rest = skip_spaces(rest.substr(digits));
+    rest = skip_spaces(from(rest, digits));
     if (!rest.starts_with(','))
         return parsed;
-    rest = skip_spaces(rest.substr(1));
+    rest = skip_spaces(from(rest, 1));
     if (!rest.starts_with('"'))
         return parsed;
     size_t open = static_cast<size_t>(rest.data() - line.data()), close = line.rfind('"');
     parsed.has_text = true;
     if (close == open) { // cut short: the text runs to the end
-        parsed.text = line.substr(open + 1);
+        parsed.text = from(line, open + 1);
         return parsed;
     }
-    parsed.text = line.substr(open + 1, close - open - 1);
-    rest = skip_spaces(line.substr(close + 1));
+    parsed.text = first(from(line, open + 1), close - open - 1);
+    rest = skip_spaces(from(line, close + 1));
     if (rest.starts_with(','))
-        parsed.dcs = small_number(skip_spaces(rest.substr(1)));
+        parsed.dcs = small_number(skip_spaces(from(rest, 1)));
     if (parsed.dcs > 0xff)
         parsed.dcs = -1;
     return parsed;
@@ -655,7 +690,7 @@ text_result rewrite_ussd_line(std::string_view line, std::optional<charset> forc
         return w.result(charset::text);
     }
     size_t start = static_cast<size_t>(parsed->text.data() - line.data());
-    w.copy(line.substr(0, start));
+    w.copy(first(line, start));
     text_result r = decode_ussd(parsed->text, parsed->dcs, forced,
                                 out.subspan(static_cast<size_t>(w.length)));
     if (r.status == text_status::invalid) {
@@ -665,7 +700,7 @@ text_result rewrite_ussd_line(std::string_view line, std::optional<charset> forc
     }
     w.length += r.length;
     w.full = w.full || r.status == text_status::truncated;
-    w.copy(line.substr(start + parsed->text.size()));
+    w.copy(from(line, start + parsed->text.size()));
     return w.result(r.used);
 }
 
@@ -682,33 +717,28 @@ text_result rewrite_message_body(std::string_view header, std::string_view body,
         // <fo>,<pid>,<dcs>,... when stored to send; +CMGL: shows no scheme.
         int address_at = 0, dcs_at = -1;
         std::string_view list;
-        if (header.starts_with("+CMT:")) {
-            list = header.substr(5);
+        if (begins(header, "+CMT:")) {
+            list = from(header, 5);
             dcs_at = 6;
-        } else if (header.starts_with("+CMGR:")) {
-            list = header.substr(6);
+        } else if (begins(header, "+CMGR:")) {
+            list = from(header, 6);
             address_at = 1;
-            dcs_at = field(list, 0).value_or("").starts_with("STO") ? 6 : 7;
-        } else if (header.starts_with("+CMGL:")) {
-            list = header.substr(6);
+            dcs_at = begins(field(list, 0), "STO") ? 6 : 7;
+        } else if (begins(header, "+CMGL:")) {
+            list = from(header, 6);
             address_at = 2;
         }
-        int dcs = dcs_at < 0 ? -1 : small_number(field(list, dcs_at).value_or(""));
+        int dcs = dcs_at < 0 ? -1 : small_number(field(list, dcs_at));
         coding c = message_coding(dcs);
         compressed = dcs >= 0 && c.compressed;
-        bool ucs2_address = ucs2_units_all(field(list, address_at).value_or(""),
+        bool ucs2_address = ucs2_units_all(field(list, address_at),
                                            [](long u) { return u >= 0x20 && u < 0x7f; });
         shape s = shape_of(body);
         if (dcs >= 0 && c.set != charset::gsm7)
             set = c.set;
         else if (ucs2_address && all_hex(body))
             set = charset::ucs2;
-        else if (dcs < 0 && s.hex &&
-                 ucs2_units_all(body, [&](long u) {
-                     bool control = u < 0x20 || (u >= 0x7f && u < 0xa0) || u == 0xfffe || u == 0xffff;
-                     return (!control || u == '\r' || u == '\n' || u == '\t') &&
-                            (!s.decimal || u < 0x100);
-                 }))
+        else if (dcs < 0 && s.hex && ucs2_units_all(body, s.decimal ? printable_latin1 : printable))
             set = charset::ucs2;
     }
     if (!set || compressed) {

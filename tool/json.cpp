@@ -85,13 +85,15 @@ void json_writer::string(std::string_view bytes)
     size_t plain = 0; // bytes that go out as they are, not yet put
     for (size_t i = 0; i < bytes.size();) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
-        int n = c >= 0x20 && c != '"' && c != '\\' ? utf8_length(bytes.substr(i)) : 0;
+        int n = c >= 0x20 && c != '"' && c != '\\'
+                    ? utf8_length(std::string_view(bytes.data() + i, bytes.size() - i))
+                    : 0;
         if (n > 0) {
             plain += static_cast<size_t>(n);
             i += static_cast<size_t>(n);
             continue;
         }
-        put(bytes.substr(i - plain, plain));
+        put(std::string_view(bytes.data() + i - plain, plain));
         plain = 0;
         char escaped[6] = {'\\', static_cast<char>(c), 'u', '0', '0', '\0'};
         size_t length = 2;
@@ -109,16 +111,16 @@ void json_writer::string(std::string_view bytes)
         put(std::string_view(escaped, length));
         ++i;
     }
-    put(bytes.substr(bytes.size() - plain));
+    put(std::string_view(bytes.data() + bytes.size() - plain, plain));
     put("\"");
 }
 
-void json_writer::number(long long value)
+void json_writer::number(long value)
 {
     char digits[24];
     int at = sizeof digits;
-    unsigned long long magnitude = value < 0 ? 0 - static_cast<unsigned long long>(value)
-                                             : static_cast<unsigned long long>(value);
+    unsigned long magnitude = value < 0 ? 0 - static_cast<unsigned long>(value)
+                                        : static_cast<unsigned long>(value);
     do {
         digits[--at] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;

@@ -29,7 +29,8 @@ public:
     // byte written as \u00XX, the Latin-1 character of its value: nothing
     // is lost, and a modem set to AT+CSCS="8859-1" reads right.
     void string(std::string_view bytes);
-    void number(long long value);
+    // long, not long long: on a 32-bit router 64-bit division is a library call.
+    void number(long value);
     void boolean(bool value);
     void null();
 

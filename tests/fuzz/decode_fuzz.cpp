@@ -281,9 +281,9 @@ std::vector<std::string> write_document(std::string_view rest, json_writer& w)
             break;
         case 4: {
             before_value();
-            long long n = 0;
-            for (char c : take(rest, 8))
-                n = static_cast<long long>(static_cast<unsigned long long>(n) << 8 | static_cast<unsigned char>(c));
+            long n = 0;
+            for (char c : take(rest, sizeof n))
+                n = static_cast<long>(static_cast<unsigned long>(n) << 8 | static_cast<unsigned char>(c));
             w.number(n);
             break;
         }
