@@ -171,7 +171,8 @@ std::string unpacked_code(std::string_view hex)
         return "";
     // Within each octet the bits came most significant first: reverse them.
     for (size_t at = 0; at < bits.size(); at += 8)
-        std::reverse(bits.begin() + static_cast<long>(at), bits.begin() + static_cast<long>(at) + 8);
+        std::reverse(bits.begin() + static_cast<long>(at),
+                     bits.begin() + static_cast<long>(at) + 8);
     std::string code;
     for (size_t at = 0; at + 7 <= bits.size(); at += 7) {
         int septet = 0;

@@ -294,7 +294,8 @@ bool printable_octets(std::string_view hex, size_t k, int& n)
     for (size_t i = 0; i < 4; ++i)
         window[i] = static_cast<char>(i < left ? octet(hex, k + i) : 0);
     n = utf8_length(std::string_view(window, left < 4 ? left : 4));
-    unsigned first = static_cast<unsigned char>(window[0]), second = static_cast<unsigned char>(window[1]);
+    unsigned first = static_cast<unsigned char>(window[0]);
+    unsigned second = static_cast<unsigned char>(window[1]);
     bool control = first < 0x20 || first == 0x7f || (first == 0xc2 && second < 0xa0);
     return n > 0 && (!control || first == '\r' || first == '\n' || first == '\t');
 }

@@ -72,12 +72,13 @@ int utf8_length(std::string_view bytes);
 text_result decode_text(std::string_view text, charset set, std::span<char> out);
 
 // The form a USSD text is read in: the scheme's, and where that cannot be
-// right, the text's shape. Hex digits of one case in an even number under a
-// GSM 7-bit scheme (or none) are UCS-2 when every unit is a GSM-alphabet
+// right, the text's shape. Under a GSM 7-bit scheme (or none), hex digits of
+// one case in an even number are UCS-2 when every unit is a GSM-alphabet
 // character (a modem set to AT+CSCS="UCS2", gammu issue 358), else packed
 // GSM 7-bit when they are not decimal digits alone and unpack into common
-// characters, at most half of them outside ASCII; anything else is plain text. A UCS-2 or 8-bit scheme
-// with text that is not hex means the modem converted it: plain text.
+// characters, at most half of them outside ASCII; anything else is plain
+// text. Under a UCS-2 or 8-bit scheme, text that is not hex is plain text
+// (the modem converted it).
 charset ussd_charset(std::string_view text, int dcs);
 
 // Decodes a USSD text whose scheme is dcs (-1: none given) to UTF-8 in out,
