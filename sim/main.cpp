@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,6 +47,11 @@ constexpr char usage_text[] =
     "                              milliseconds (default 500)\n"
     "  --ussd-fail                 the network fails USSD requests: +CME ERROR\n"
     "                              after the OK instead of +CUSD\n"
+    "  --ussd-encoding FORM        the USSD answer's text: plain (the default),\n"
+    "                              gsm7 (packed hex, DCS 15), ucs2 (hex, DCS 72)\n"
+    "                              or ucs2-dcs15 (UCS-2 hex under DCS 15)\n"
+    "  --ussd-status M             the USSD answer's status, 0 to 5 (default 0);\n"
+    "                              3 to 5 carry no text\n"
     "  --hold-after-bytes N        once N bytes arrived, hold the terminal's output\n"
     "                              as CTS low would (writes to it block) until\n"
     "                              SIGUSR1\n"
@@ -59,7 +65,8 @@ constexpr int max_pieces = 100000;
 
 enum option_id { link_id = 256, silent_id, zero_byte_id, endless_id, delay_id, pieces_id,
                  gap_id, hangup_bytes_id, hangup_answer_id, urc_every_id,
-                 hold_bytes_id, urc_id, urc_before_echo_id, ussd_delay_id, ussd_fail_id };
+                 hold_bytes_id, urc_id, urc_before_echo_id, ussd_delay_id, ussd_fail_id,
+                 ussd_encoding_id, ussd_status_id };
 
 constexpr option long_options[] = {
     {"link", required_argument, nullptr, link_id},
@@ -77,6 +84,8 @@ constexpr option long_options[] = {
     {"urc-before-echo", required_argument, nullptr, urc_before_echo_id},
     {"ussd-delay", required_argument, nullptr, ussd_delay_id},
     {"ussd-fail", no_argument, nullptr, ussd_fail_id},
+    {"ussd-encoding", required_argument, nullptr, ussd_encoding_id},
+    {"ussd-status", required_argument, nullptr, ussd_status_id},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -122,6 +131,23 @@ bool add_line(const char* option, const char* text, std::vector<std::string>& li
     }
     lines.emplace_back(text);
     return true;
+}
+
+// The forms --ussd-encoding names.
+bool parse_ussd_form(const char* text, atsim::faults::ussd_form& form)
+{
+    using enum atsim::faults::ussd_form;
+    constexpr std::pair<const char*, atsim::faults::ussd_form> forms[] = {
+        {"plain", plain}, {"gsm7", gsm7}, {"ucs2", ucs2}, {"ucs2-dcs15", ucs2_dcs15}};
+    for (const auto& [name, value] : forms) {
+        if (std::strcmp(text, name) == 0) {
+            form = value;
+            return true;
+        }
+    }
+    std::fprintf(stderr, "atquery-sim: --ussd-encoding wants plain, gsm7, ucs2 or ucs2-dcs15, "
+                         "not '%s'\n", text);
+    return false;
 }
 
 constexpr int run = -1;
@@ -171,6 +197,10 @@ int parse_arguments(int argc, char** argv, settings& s)
             good = parse_number("ussd-delay", optarg, 0, max_ms, f.ussd_delay_ms);
             break;
         case ussd_fail_id: f.ussd_fail = true; break;
+        case ussd_encoding_id: good = parse_ussd_form(optarg, f.ussd_encoding); break;
+        case ussd_status_id:
+            good = parse_number("ussd-status", optarg, 0, 5, f.ussd_status);
+            break;
         default: good = false; break;
         }
         if (!good)

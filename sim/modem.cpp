@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string_view>
@@ -110,6 +111,105 @@ bool ussd_parameters(std::string_view text)
     if (!text.starts_with("1,\"") || text.starts_with("1,\"\"") || !quoted(text.substr(2), rest))
         return false;
     return rest.empty() || (rest[0] == ',' && one_number(rest.substr(1)));
+}
+
+// USSD texts as a network and a modem encode them, written bit by bit from
+// 3GPP TS 23.038 (6.1.2.3.1 and 6.2.1) for the ASCII characters the
+// simulator sends, independently of the tool's own decoder so that each
+// checks the other. The GSM septet of an ASCII character: the same value
+// except for the few the GSM alphabet places elsewhere.
+int gsm_septet(char c)
+{
+    switch (c) {
+    case '@': return 0x00;
+    case '$': return 0x02;
+    case '_': return 0x11;
+    case '[': case '\\': case ']': case '^': case '`': case '{': case '|': case '}': case '~':
+        return '?'; // extension characters: none in what the simulator says
+    default: return c;
+    }
+}
+
+const char hex_digits[] = "0123456789ABCDEF";
+
+// Septets packed into octets, the first in the low bits; a CR fills 7 spare
+// bits so that they cannot read as "@".
+std::string packed_hex(std::string_view text)
+{
+    std::vector<bool> bits;
+    auto add = [&](int septet) {
+        for (int b = 0; b < 7; ++b)
+            bits.push_back((septet >> b & 1) != 0);
+    };
+    for (char c : text)
+        add(gsm_septet(c));
+    if (text.size() % 8 == 7)
+        add('\r');
+    std::string hex;
+    for (size_t at = 0; at < bits.size(); at += 8) {
+        int octet = 0;
+        for (size_t b = 0; b < 8 && at + b < bits.size(); ++b)
+            octet |= bits[at + b] << b;
+        (hex += hex_digits[octet >> 4]) += hex_digits[octet & 15];
+    }
+    return hex;
+}
+
+// A USSD code sent packed (as Huawei sticks want it): the code, or "" when
+// `hex` is no packed dial string (digits, *, #, +).
+std::string unpacked_code(std::string_view hex)
+{
+    std::vector<bool> bits;
+    for (char c : hex) {
+        const char* digit = std::strchr(hex_digits, c);
+        if (c == '\0' || digit == nullptr)
+            return "";
+        for (int b = 3; b >= 0; --b)
+            bits.push_back(((digit - hex_digits) >> b & 1) != 0);
+    }
+    if (hex.size() % 2 != 0)
+        return "";
+    // Within each octet the bits came most significant first: reverse them.
+    for (size_t at = 0; at < bits.size(); at += 8)
+        std::reverse(bits.begin() + static_cast<long>(at),
+                     bits.begin() + static_cast<long>(at) + 8);
+    std::string code;
+    for (size_t at = 0; at + 7 <= bits.size(); at += 7) {
+        int septet = 0;
+        for (int b = 0; b < 7; ++b)
+            septet |= bits[at + b] << b;
+        code += static_cast<char>(septet);
+    }
+    if (hex.size() / 2 % 7 == 0 && code.ends_with('\r'))
+        code.pop_back();
+    bool dial = !code.empty() && code.find_first_not_of("0123456789*#+") == std::string::npos;
+    return dial ? code : "";
+}
+
+// UCS-2 hex of ASCII text: four digits a character.
+std::string ucs2_hex(std::string_view text)
+{
+    std::string hex;
+    for (unsigned char c : text)
+        for (int shift = 12; shift >= 0; shift -= 4)
+            hex += hex_digits[c >> shift & 15];
+    return hex;
+}
+
+// The network's answer to a USSD code, encoded as `f` asks.
+std::string ussd_answer(const faults& f, const std::string& code)
+{
+    std::string status = "+CUSD: " + std::to_string(f.ussd_status);
+    if (f.ussd_status > 2)
+        return status;
+    std::string text = "Balance for " + code + ": 12.34 EUR, valid until 31.12.2030";
+    switch (f.ussd_encoding) {
+    case faults::ussd_form::plain: return status + ",\"" + text + "\",15";
+    case faults::ussd_form::gsm7: return status + ",\"" + packed_hex(text) + "\",15";
+    case faults::ussd_form::ucs2: return status + ",\"" + ucs2_hex(text) + "\",72";
+    case faults::ussd_form::ucs2_dcs15: break;
+    }
+    return status + ",\"" + ucs2_hex(text) + "\",15";
 }
 
 // The message states AT+CMGL takes in text mode.
@@ -675,10 +775,11 @@ modem::reply modem::builtin_answer(const std::string& raw_line)
         if (quote == 0) // AT+CUSD=<n> alone asks the network nothing
             break;
         std::string code(body.substr(quote, body.find('"', quote) - quote));
-        std::string answer =
-            faults_.ussd_fail
-                ? equipment_error(retry_operation.code, retry_operation.text)
-                : "+CUSD: 0,\"Balance for " + code + ": 12.34 EUR, valid until 31.12.2030\",15";
+        if (std::string unpacked = unpacked_code(code); !unpacked.empty())
+            code = unpacked;
+        std::string answer = faults_.ussd_fail
+                                 ? equipment_error(retry_operation.code, retry_operation.text)
+                                 : ussd_answer(faults_, code);
         return {ok, 0, ending::result, answer};
     }
     case effect::dial:

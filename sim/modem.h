@@ -31,6 +31,12 @@ struct faults {
                                   // answer, though never inside a line
     int ussd_delay_ms = 500;      // how long the network takes to answer AT+CUSD=1,"<code>"
     bool ussd_fail = false;       // the network fails it: +CME ERROR: 258 instead of +CUSD
+    // How the answer's text comes: plain (DCS 15), packed GSM 7-bit hex (DCS
+    // 15, a Huawei in its default mode), UCS-2 hex (DCS 72), or UCS-2 hex
+    // under DCS 15 (a modem set to AT+CSCS="UCS2", gammu issue 358).
+    enum class ussd_form { plain, gsm7, ucs2, ucs2_dcs15 };
+    ussd_form ussd_encoding = ussd_form::plain;
+    int ussd_status = 0;          // the answer's <m>: 0 to 2 carry the text, 3 to 5 none
     // Unsolicited lines, each sent framed as "\r\n<line>\r\n", in turn: every
     // urc_every_ms if that is set, otherwise one right after each final result code.
     std::vector<std::string> urc_lines;
