@@ -4,6 +4,7 @@
 
 #include "serial/port.h"
 #include "tool/output.h"
+#include "tool/printer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,21 +19,12 @@ constexpr char line_end[] = {'\r', '\n'};
 constexpr char ctrl_z = 0x1A; // ends a message text
 constexpr char esc = 0x1B;    // abandons it
 
-// The reader's output: each piece made sure to have left the process.
-bool print(void*, const char* bytes, int length)
-{
-    return std::fwrite(bytes, 1, static_cast<size_t>(length), stdout) == static_cast<size_t>(length) &&
-           flush_stdout();
-}
-
 reader_setup setup_for(const run_options& options, const char* command)
 {
     reader_setup setup;
     setup.command = command;
-    setup.info_only = options.info_only;
     setup.owners = options.commands;
     setup.owner_count = options.command_count;
-    setup.print = print;
     return setup;
 }
 
@@ -89,7 +81,8 @@ int exchange_until_quiet(const run_options& options, int index)
         // (late unsolicited ones) included.
         reader_setup setup = setup_for(options, command);
         setup.to_quiet = true;
-        reply_reader reader(setup);
+        info_printer printer(stdout);
+        reply_reader reader(setup, printer);
         reader.feed(reply_buffer, static_cast<int>(std::strlen(reply_buffer)));
         reader.quiet();
         reader.finish();
@@ -116,7 +109,9 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     setup.echo_end = message_text ? ctrl_z : '\0';
     if (index + 1 == options.command_count)
         setup.until = options.until;
-    reply_reader reader(setup);
+    raw_printer raw(stdout);
+    info_printer info(stdout);
+    reply_reader reader(setup, options.info_only ? static_cast<reply_printer&>(info) : raw);
     int read_result = read_until(deadline_ms, take, &reader);
     int read_errno = errno;
     reader.finish();

@@ -1,0 +1,65 @@
+// The reply reader's last stage: one printer per output form, told the
+// reply's bytes as they came, its lines with their kinds, and its end. A new
+// form (JSON, decoded text) is one more printer; the reader does not change.
+#pragma once
+
+#include "tool/reader.h"
+
+#include <cstdio>
+#include <string_view>
+
+// What every form shares: a queue of output printed a piece at a time, each
+// piece made sure to have left the process, and the first failure kept. The
+// reader calls only what a form overrides; the rest does nothing.
+class reply_printer {
+public:
+    // A byte of the reply as it came (zero bytes left out); line_end: an LF
+    // that ends a line (one inside the echo of a text of several lines does
+    // not).
+    virtual void byte(char, bool /*line_end*/) {}
+    // A line, with its kind and without its line end; a long line comes in
+    // pieces as they arrive, last false for all but its last. The echo's
+    // text is the command.
+    virtual void line(line_kind, std::string_view /*text*/, bool /*last*/) {}
+    // No more will come: prints what is left.
+    virtual void finish() { print(); }
+
+    // errno of the first print that failed, 0 while none did.
+    int print_errno() const { return print_errno_; }
+
+protected:
+    explicit reply_printer(std::FILE* out) : out_(out) {}
+    ~reply_printer() = default;
+
+    static constexpr int queue_capacity = 512;
+
+    // Queues bytes; a full queue is printed first.
+    void keep(const char* bytes, int length);
+    // Prints the queue (nothing once a print failed) and empties it.
+    void print();
+    bool queue_full() const { return queued_ == queue_capacity; }
+
+private:
+    std::FILE* out_;
+    char queue_[queue_capacity];
+    int queued_ = 0;
+    int print_errno_ = 0;
+};
+
+// The reply raw, as it came, a line at a time (each LF that ends a line
+// prints what came up to it), then the tool's line feed.
+class raw_printer final : public reply_printer {
+public:
+    explicit raw_printer(std::FILE* out) : reply_printer(out) {}
+    void byte(char c, bool line_end) override;
+    void finish() override;
+};
+
+// The information lines alone (-i): no echo, empty line, result code,
+// prompt or unsolicited code, but the --until line always; without CR, each
+// ended by one line feed, a long one printed a piece at a time as it comes.
+class info_printer final : public reply_printer {
+public:
+    explicit info_printer(std::FILE* out) : reply_printer(out) {}
+    void line(line_kind kind, std::string_view text, bool last) override;
+};
