@@ -3,6 +3,14 @@
 
 #include <cerrno>
 
+void reply_printer::finish()
+{
+    if (actions_.finish != nullptr)
+        actions_.finish(*this);
+    else
+        print();
+}
+
 void reply_printer::keep(const char* bytes, int length)
 {
     for (int i = 0; i < length; ++i) {
@@ -24,31 +32,42 @@ void reply_printer::print()
     queued_ = 0;
 }
 
-void raw_printer::byte(char c, bool line_end)
+const reply_printer::actions raw_printer::table = {take_byte, nullptr, end};
+
+raw_printer::raw_printer(std::FILE* out) : reply_printer(table, out) {}
+
+void raw_printer::take_byte(reply_printer& printer, char c, bool line_end)
 {
-    keep(&c, 1);
+    raw_printer& raw = static_cast<raw_printer&>(printer);
+    raw.keep(&c, 1);
     if (line_end)
-        print();
+        raw.print();
 }
 
-void raw_printer::finish()
+void raw_printer::end(reply_printer& printer)
 {
-    print();
-    keep("\n", 1);
-    print();
+    raw_printer& raw = static_cast<raw_printer&>(printer);
+    raw.print();
+    raw.keep("\n", 1);
+    raw.print();
 }
 
-void info_printer::line(line_kind kind, std::string_view text, bool last)
+const reply_printer::actions info_printer::table = {nullptr, take_line, nullptr};
+
+info_printer::info_printer(std::FILE* out) : reply_printer(table, out) {}
+
+void info_printer::take_line(reply_printer& printer, line_kind kind, std::string_view text, bool last)
 {
     if (kind != line_kind::information && kind != line_kind::owned && kind != line_kind::until)
         return;
+    info_printer& info = static_cast<info_printer&>(printer);
     // A CR in a line can only be the echo's, in a line that turned out not
     // to be the echo.
     for (char c : text)
         if (c != '\r')
-            keep(&c, 1);
+            info.keep(&c, 1);
     if (last)
-        keep("\n", 1);
-    if (last || queue_full())
-        print();
+        info.keep("\n", 1);
+    if (last || info.queue_full())
+        info.print();
 }
