@@ -1,10 +1,14 @@
 // The reply reader on byte strings: replies captured from real modems, fed
 // in pieces with the quiet where it fell, and what -i, --until and the end
 // make of them. No terminal and no clock.
+#include "tool/printer.h"
 #include "tool/reader.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,11 +21,22 @@ struct fed {
     size_t taken; // bytes the reply took, up to its end
 };
 
-bool append(void* context, const char* bytes, int length)
-{
-    static_cast<std::string*>(context)->append(bytes, static_cast<size_t>(length));
-    return true;
-}
+// What a printer printed, through a stream in memory.
+struct collected {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* file = open_memstream(&data, &size);
+    ~collected()
+    {
+        std::fclose(file);
+        std::free(data);
+    }
+    std::string text()
+    {
+        std::fflush(file);
+        return std::string(data, size);
+    }
+};
 
 // Feeds the pieces in turn; an empty piece is 0.1 s of quiet. Stops where the
 // reply ends, then finishes it.
@@ -33,13 +48,13 @@ fed feed(const char* command, const std::vector<std::string>& pieces, bool info_
         owners.push_back(command);
     reader_setup setup;
     setup.command = command;
-    setup.info_only = info_only;
     setup.until = until;
     setup.owners = const_cast<char* const*>(owners.data());
     setup.owner_count = static_cast<int>(owners.size());
-    setup.print = append;
-    setup.print_context = &result.out;
-    reply_reader reader(setup);
+    collected out;
+    raw_printer raw(out.file);
+    info_printer info(out.file);
+    reply_reader reader(setup, info_only ? static_cast<reply_printer&>(info) : raw);
     for (const std::string& piece : pieces) {
         if (reader.over())
             break;
@@ -51,6 +66,7 @@ fed feed(const char* command, const std::vector<std::string>& pieces, bool info_
     result.over = reader.over();
     reader.finish();
     result.end = reader.end();
+    result.out = out.text();
     return result;
 }
 
@@ -198,6 +214,66 @@ TEST(Reader, OnlyUnknownAndOwnedLinesAreInformation)
     fed missing = feed("AT+CSQ", {reply, ""}, true, "+CUSD:");
     EXPECT_FALSE(missing.over);
     EXPECT_EQ(missing.end, reply_end::timed_out);
+}
+
+TEST(Reader, LongLinesAreShownOrLeftOutWhole)
+{
+    const std::string digits(700, '1');
+    const std::string long_command = "AT+CMGS=" + std::string(600, '7');
+    const struct {
+        const char* what;
+        std::string command;
+        std::string reply;
+        const char* until;
+        std::string info;
+        reply_end end;
+    } cases[] = {
+        {"information", "AT", "AT\r\r\n" + digits + "\r\nOK\r\n", nullptr, digits + "\n", reply_end::ok},
+        {"vendor code", "AT", "AT\r\r\n^BOOT:" + digits + "\r\nOK\r\n", nullptr, "", reply_end::ok},
+        {"vendor code owned", "AT^BOOT", "^BOOT:" + digits + "\r\nOK\r\n", nullptr, "^BOOT:" + digits + "\n",
+         reply_end::ok},
+        {"--until line after OK", "AT+CUSD=1", "OK\r\n\r\n+CUSD: 0,\"" + digits + "\",72\r\n", "+CUSD:",
+         "+CUSD: 0,\"" + digits + "\",72\n", reply_end::ok},
+        {"echo", long_command, long_command + "\r\r\nERROR\r\n", nullptr, "", reply_end::error},
+        {"echo cut short", long_command, long_command.substr(0, 550) + "\r\nOK\r\n", nullptr,
+         long_command.substr(0, 550) + "\n", reply_end::ok},
+        // A data line that reads as the echo of a long command so far.
+        {"message text", long_command, "+CMT: \"+1\",,\"24/01/01,00:00:00+00\"\r\n" + long_command.substr(0, 550) +
+         "\r\n" + long_command + "\r\r\nOK\r\n", nullptr, "", reply_end::ok},
+    };
+    for (const auto& c : cases) {
+        // In small pieces, so that the long line's pieces go on while it comes.
+        std::vector<std::string> pieces;
+        for (size_t at = 0; at < c.reply.size(); at += 100)
+            pieces.push_back(c.reply.substr(at, 100));
+        fed info = feed(c.command.c_str(), pieces, true, c.until);
+        EXPECT_EQ(info.out, c.info) << c.what;
+        EXPECT_EQ(info.end, c.end) << c.what;
+        fed raw = feed(c.command.c_str(), pieces, false, c.until);
+        EXPECT_EQ(raw.out, c.reply.substr(0, raw.taken) + "\n") << c.what;
+        EXPECT_EQ(raw.end, c.end) << c.what;
+    }
+}
+
+TEST(Reader, FailedPrintEndsTheReplyWithItsErrno)
+{
+    for (bool info_only : {false, true}) {
+        FILE* full = std::fopen("/dev/full", "w");
+        ASSERT_NE(full, nullptr);
+        raw_printer raw(full);
+        info_printer info(full);
+        reader_setup setup;
+        setup.command = "AT+CSQ";
+        reply_reader reader(setup, info_only ? static_cast<reply_printer&>(info) : raw);
+        const std::string reply = "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n";
+        // Taken up to the line end that had a line printed, no further:
+        // raw, the echo's LF; -i, the CR of the information line.
+        EXPECT_EQ(reader.feed(reply.data(), static_cast<int>(reply.size())), info_only ? 21 : 9) << info_only;
+        EXPECT_TRUE(reader.over());
+        EXPECT_EQ(reader.print_errno(), ENOSPC);
+        reader.finish();
+        std::fclose(full);
+    }
 }
 
 } // namespace

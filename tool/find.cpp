@@ -27,6 +27,7 @@
 #include "serial/port.h"
 #include "tool/holder.h"
 #include "tool/output.h"
+#include "tool/printer.h"
 #include "tool/reader.h"
 #include "tool/usb.h"
 
@@ -88,6 +89,8 @@ int candidate_count = 0;
 // Each port's reply reader while it is probed; apart, so that the
 // candidates stay small to copy.
 std::optional<reply_reader> readers[find_limit];
+// What they print: nothing; only how each reply ended counts.
+silent_printer no_output;
 // Whether candidates[i] may hold our settings, for the signal handler.
 volatile std::sig_atomic_t line_taken[find_limit];
 
@@ -290,11 +293,6 @@ void mark_held_ports()
         }
 }
 
-bool ignore_output(void*, const char*, int)
-{
-    return true;
-}
-
 // Takes the port as a run does, with its own saved settings. Without
 // O_NOCTTY a run with no controlling terminal (a service) would take the
 // first port probed as its own, and get its hang-ups as signals.
@@ -332,9 +330,7 @@ void take(int index, int baud)
     tcflush(c.fd, TCIFLUSH);
     reader_setup setup;
     setup.command = "AT";
-    setup.info_only = true;
-    setup.print = ignore_output;
-    readers[index].emplace(setup);
+    readers[index].emplace(setup, no_output);
 }
 
 // Writes the probe up to byte `upto`, as far as the port takes it now (a

@@ -8,6 +8,7 @@
 
 #include "serial/port.h"
 #include "tool/output.h"
+#include "tool/printer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -39,7 +40,8 @@ int exchange_until_quiet(const run_options& options, int index)
         // (late unsolicited ones) included.
         reader_setup setup = setup_for(options, command);
         setup.to_quiet = true;
-        reply_reader reader(setup);
+        info_printer printer(stdout);
+        reply_reader reader(setup, printer);
         reader.feed(reply_buffer, static_cast<int>(std::strlen(reply_buffer)));
         reader.quiet();
         reader.finish();

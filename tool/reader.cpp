@@ -1,32 +1,52 @@
-// The reply reader: result codes and unsolicited result codes as tables, and
-// a reader that takes a reply a byte at a time. A "line" is the text between
-// two line ends, CR and LF each counting as one.
+// The reply reader, a byte at a time: stage 1 makes lines of the bytes,
+// stage 2 tells what each line is, then the printer is told and the
+// verdict kept. A "line" is the text between two line ends, CR and LF each
+// counting as one.
 #include "tool/reader.h"
 
+#include "tool/printer.h"
 #include "tool/unsolicited.h"
 
-#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <strings.h>
 
 namespace {
 
-// The final result codes, one after another, each ended by a zero byte:
-// first its kind ('o' success, 'e' error, 'E' an error that also ends a wait
-// for --until), then its text. A text ending in ':' or ' ' starts the line;
-// any other is the whole line.
-constexpr char result_codes[] = "oOK\0" "oCONNECT\0" "oCONNECT \0" "EERROR\0" "E+CME ERROR:\0"
-                                "E+CMS ERROR:\0" "eNO CARRIER\0" "eBUSY\0" "eNO ANSWER\0"
-                                "eNO DIALTONE\0" "eCOMMAND NOT SUPPORT\0";
+struct result_code {
+    std::string_view text; // ending in ':' or ' ': starts the line; otherwise the whole line
+    line_kind kind;
+};
 
-// The numeric forms a modem in ATV0 sends (ITU-T V.250, 5.7.1, table 1):
-// the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are none of ours.
-// For each digit: 'o' success, 'e' error, 'E' error that also ends a wait
-// for --until, 'u' unsolicited, ' ' not a code.
-constexpr char numeric_codes[] = "oouEe eee ";
+// The verbose final result codes.
+constexpr result_code result_codes[] = {
+    {"OK", line_kind::ok},
+    {"CONNECT", line_kind::ok},
+    {"CONNECT ", line_kind::ok},
+    {"ERROR", line_kind::command_error},
+    {"+CME ERROR:", line_kind::command_error},
+    {"+CMS ERROR:", line_kind::command_error},
+    {"NO CARRIER", line_kind::error},
+    {"BUSY", line_kind::error},
+    {"NO ANSWER", line_kind::error},
+    {"NO DIALTONE", line_kind::error},
+    {"COMMAND NOT SUPPORT", line_kind::error},
+};
+
+// The numeric forms a modem in ATV0 sends (ITU-T V.250, 5.7.1, table 1),
+// by digit: the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are
+// none of ours: such a line is read as any other.
+constexpr line_kind numeric_codes[] = {
+    line_kind::ok,    line_kind::ok,          line_kind::unsolicited, line_kind::command_error,
+    line_kind::error, line_kind::information, line_kind::error,       line_kind::error,
+    line_kind::error, line_kind::information,
+};
 
 // The longest line an unsolicited code that gives a PDU's length alone takes.
 constexpr int pdu_length_line = 9;
+
+// How far into a line its name is looked for.
+constexpr int head_capacity = 32;
 
 // Longer than any name a line's head can hold.
 constexpr int command_name_limit = 64;
@@ -34,6 +54,29 @@ constexpr int command_name_limit = 64;
 bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
+}
+
+bool is_result(line_kind kind)
+{
+    return kind == line_kind::ok || kind == line_kind::error || kind == line_kind::command_error;
+}
+
+// Whether the n bytes at a and b are the same. A loop, not memcmp: the
+// router's C library is only asked for the calls the tool already makes.
+bool same(const char* a, const char* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// Whether the line is the code (a code ending in ':' or ' ' starts it).
+bool is_code(std::string_view line, std::string_view code)
+{
+    char last = code[code.size() - 1];
+    return line.size() >= code.size() && same(line.data(), code.data(), code.size()) &&
+           (last == ':' || last == ' ' || line.size() == code.size());
 }
 
 // The length of the name at p, of the first limit bytes at most, that a
@@ -50,62 +93,94 @@ int name_length(const char* p, int limit)
     return n > 1 ? n : 0;
 }
 
+// The length of the name the line starts with when a ':' follows it within
+// the line's head ("+CREG" of "+CREG: 1"); 0 otherwise.
+int line_name(std::string_view line)
+{
+    int known = line.size() < head_capacity ? static_cast<int>(line.size()) : head_capacity;
+    int n = name_length(line.data(), known);
+    return n > 0 && n < known && line[n] == ':' ? n : 0;
+}
+
+// Vendors send their own unsolicited codes as "^NAME: ..." (Huawei's
+// ^RSSI:, ^BOOT:, ^MODE:, ...).
+bool is_vendor_code(std::string_view line)
+{
+    return line_name(line) > 0 && line[0] == '^';
+}
+
+// The unsolicited code of the table a line of a whole line's length reads
+// as, or none.
+const unsolicited_code* find_unsolicited(std::string_view line)
+{
+    for (const unsolicited_code& code : unsolicited_codes)
+        if (is_code(line, code.text))
+            return &code;
+    return nullptr;
+}
+
+int count_quotes(std::string_view text)
+{
+    int quotes = 0;
+    for (char c : text)
+        quotes += c == '"';
+    return quotes;
+}
+
 } // namespace
 
-reply_reader::reply_reader(const reader_setup& setup)
-    : setup_(setup), command_length_(static_cast<int>(std::strlen(setup.command)))
+reply_reader::reply_reader(const reader_setup& setup, reply_printer& printer)
+    : setup_(setup), printer_(printer), command_length_(static_cast<int>(std::strlen(setup.command))),
+      command_(command_kind::plain)
 {
-    // The commands that send or store a message in text mode (AT+CMGS,
-    // AT+CMGW) ask for it with "> " and wait; those that list or read
-    // messages (AT+CMGL, AT+CMGR) may carry a body that reads as a result
-    // code. A message text is none of them.
-    char kind = '\0';
-    if (setup.echo_end == '\0' && strncasecmp(setup.command, "AT+CMG", 6) == 0)
-        kind = static_cast<char>(setup.command[6] | 0x20);
-    prompt_allowed_ = kind == 's' || kind == 'w';
-    confirm_by_quiet_ = kind == 'l' || kind == 'r';
+    // A message text is none of them.
+    if (setup.echo_end == '\0' && strncasecmp(setup.command, "AT+CMG", 6) == 0) {
+        char kind = static_cast<char>(setup.command[6] | 0x20);
+        if (kind == 's' || kind == 'w')
+            command_ = command_kind::message_prompt;
+        else if (kind == 'l' || kind == 'r')
+            command_ = command_kind::message_list;
+    }
+}
+
+bool reply_reader::over() const
+{
+    return progress_ == progress::over || printer_.print_errno() != 0;
+}
+
+int reply_reader::print_errno() const
+{
+    return printer_.print_errno();
 }
 
 int reply_reader::feed(const char* bytes, int length)
 {
     for (int i = 0; i < length; ++i)
-        if (over_ || !take(bytes[i]))
+        if (over() || !take(bytes[i]))
             return i;
     return length;
 }
 
 void reply_reader::quiet()
 {
-    if (digit_pending_ != '\0')
-        resolve_digit(false);
-    if (result_pending_) {
-        result_pending_ = false;
-        if (setup_.info_only)
-            out_length_ = 0;
-        over_ = over_ || settle_result(pending_code_, pending_command_error_);
-    }
+    if (state_ == assembly::digit)
+        end_digit_line(true);
+    if (context_ == context::result_pending)
+        take_result(true);
 }
 
 void reply_reader::finish()
 {
     // A line cut short by the end of the reading: a lone digit is taken for
-    // the code it would be, and a code waiting for quiet for a code.
-    if (digit_pending_ != '\0' || result_pending_) {
-        digit_pending_ = '\0';
-        result_pending_ = false;
-        if (setup_.info_only)
-            out_length_ = 0;
-    } else if (setup_.info_only) {
+    // the code it would be, and a code waiting for quiet for a code, neither
+    // of them information.
+    if (state_ == assembly::digit)
+        state_ = assembly::after_cr;
+    else if (in_line())
         end_line();
-        // A code cut short by the end of the reading is no information.
-        if (result_pending_)
-            out_length_ = 0;
-    }
-    print_out();
-    if (!setup_.info_only) {
-        keep("\n", 1);
-        print_out();
-    }
+    if (context_ == context::result_pending)
+        context_ = context::reply;
+    printer_.finish();
 }
 
 // One byte; false when it is not the reply's (it showed that the reply had
@@ -115,124 +190,223 @@ bool reply_reader::take(char byte)
     // A zero byte is line noise here, not an end.
     if (byte == '\0')
         return true;
-    if (digit_pending_ != '\0') {
-        resolve_digit(byte == '\n');
-        if (over_)
+    if (state_ == assembly::digit) {
+        end_digit_line(byte != '\n');
+        if (over())
             return false;
     }
     // A code followed by more than its line end was message text.
-    if (result_pending_ && !(byte == '\n' && last_was_cr_)) {
-        result_pending_ = false;
-        if (setup_.info_only) {
-            keep("\n", 1);
-            print_out();
-        }
-    }
-    last_was_cr_ = byte == '\r';
-    if (!setup_.info_only)
-        keep(&byte, 1);
+    if (context_ == context::result_pending && !(byte == '\n' && state_ == assembly::after_cr))
+        take_result(false);
 
-    // A line end inside the echo of a text that holds one (a message of
-    // several lines) is part of the echo.
-    bool in_echo = echo_ == echo::matching && echo_matched_ > 0 && echo_matched_ < command_length_ &&
-                   byte == setup_.command[echo_matched_];
-    if ((byte != '\r' && byte != '\n') || in_echo) {
-        if (prompt_allowed_ && line_length_ == 1 && head_[0] == '>' && byte == ' ') {
-            // Read to the quiet, the prompt is left out and ends nothing.
-            end_ = reply_end::prompt;
-            over_ = !setup_.to_quiet;
-            line_length_ = 0;
-            echo_ = echo::settled;
-            if (setup_.info_only)
-                out_length_ = 0;
-            return true;
-        }
-        add_to_line(byte);
-        return true;
+    bool line_end = (byte == '\r' || byte == '\n') && !inside_echo(byte);
+    if (!line_end) {
+        add(byte);
+    } else if (byte == '\r' && in_line() && length_ == 1 && is_digit(line_[0]) &&
+               !(state_ == assembly::echo && length_ == command_length_)) {
+        // A one-digit line ended by CR: a numeric result code unless LF follows.
+        state_ = assembly::digit;
+    } else {
+        if (in_line())
+            end_line();
+        state_ = byte == '\r' ? assembly::after_cr : assembly::between;
+        if (byte == '\n' && (progress_ == progress::ending || progress_ == progress::ending_awaited))
+            progress_ = progress::over;
     }
-    // A one-digit line ended by CR: a numeric result code unless LF follows.
-    bool echo_line = echo_ == echo::matching && echo_matched_ == command_length_;
-    if (byte == '\r' && line_length_ == 1 && is_digit(head_[0]) && !echo_line) {
-        digit_pending_ = head_[0];
-        return true;
-    }
-    end_line();
-    if (byte == '\n') {
-        if (!setup_.info_only)
-            print_out();
-        over_ = over_ || end_at_lf_;
-    }
+    printer_.byte(byte, line_end && byte == '\n');
     return true;
 }
 
-void reply_reader::add_to_line(char byte)
-{
-    quotes_ += byte == '"';
-    if (line_length_ < head_capacity)
-        head_[line_length_] = byte;
-    if (line_length_ < line_capacity)
-        ++line_length_;
-    if (setup_.until != nullptr && until_matched_ >= 0 && setup_.until[until_matched_] != '\0')
-        until_matched_ = byte == setup_.until[until_matched_] ? until_matched_ + 1 : -1;
+// Stage 1: bytes to a line.
 
-    // A byte that goes on matching the command is kept back (see
-    // keep_echo_part) until the line turns out not to be the echo.
-    bool held = false;
-    if (echo_ == echo::matching) {
-        if (echo_matched_ < command_length_ && byte == setup_.command[echo_matched_]) {
-            ++echo_matched_;
-            held = true;
-        } else if (echo_matched_ == command_length_ && setup_.echo_end != '\0' &&
-                   byte == setup_.echo_end) {
-            echo_ = echo::ended;
-            held = true;
-        } else {
-            keep_echo_part();
-            echo_ = echo::other;
-        }
-    } else if (echo_ == echo::ended) {
-        keep_echo_part();
-        echo_ = echo::other;
+bool reply_reader::in_line() const
+{
+    return state_ == assembly::echo || state_ == assembly::echo_ended || state_ == assembly::other;
+}
+
+// A line end inside the echo of a text that holds one (a message of several
+// lines) is part of the echo.
+bool reply_reader::inside_echo(char byte) const
+{
+    return state_ == assembly::echo && length_ > 0 && length_ < command_length_ &&
+           byte == setup_.command[length_];
+}
+
+void reply_reader::add(char byte)
+{
+    if (!in_line()) {
+        state_ = echo_may_come() ? assembly::echo : assembly::other;
+        fill_ = 0;
+        length_ = 0;
+        quotes_ = 0;
     }
-    // The message text of an unsolicited code is never printed with
-    // info_only, not even a long one's first pieces.
-    if (setup_.info_only && !held && !drop_next_line_)
-        keep(&byte, 1);
-}
-
-// With info_only, the part of the line that matched the command was not
-// kept; once the line is known not to be the echo, it is (without CR: an
-// information line never holds one).
-void reply_reader::keep_echo_part()
-{
-    if (!setup_.info_only)
+    if (byte == ' ' && command_ == command_kind::message_prompt && length_ == 1 && line_[0] == '>') {
+        prompt();
         return;
-    for (int i = 0; i < echo_matched_; ++i)
-        if (setup_.command[i] != '\r')
-            keep(&setup_.command[i], 1);
-    if (echo_ == echo::ended)
-        keep(&setup_.echo_end, 1);
+    }
+    if (state_ == assembly::echo && length_ < command_length_ && byte == setup_.command[length_]) {
+        // still the echo
+    } else if (state_ == assembly::echo && length_ == command_length_ && setup_.echo_end != '\0' &&
+               byte == setup_.echo_end) {
+        state_ = assembly::echo_ended;
+    } else if (state_ != assembly::other) {
+        no_echo();
+    }
+    store(byte);
 }
 
-bool reply_reader::head_is(const char* text, bool prefix) const
+// A line that may still be the echo keeps what the command holds: past
+// line_capacity it only counts it (see no_echo).
+void reply_reader::store(char byte)
 {
-    // Longer lines are printed in pieces as they come: never a code.
-    if (line_length_ >= line_capacity)
-        return false;
-    int known = head_length();
-    int i = 0;
-    while (text[i] != '\0' && i < known && head_[i] == text[i])
-        ++i;
-    return text[i] == '\0' && (prefix || i == line_length_);
+    if (length_ < INT_MAX)
+        ++length_;
+    if (fill_ == line_capacity) {
+        if (state_ != assembly::other)
+            return;
+        hand_over();
+    }
+    line_[fill_++] = byte;
+}
+
+// The line turned out not to be the echo. When it outgrew line_ while it
+// matched the command, what it held goes on again, from the command.
+void reply_reader::no_echo()
+{
+    int held = length_;
+    bool ended = state_ == assembly::echo_ended;
+    state_ = assembly::other;
+    if (held <= fill_)
+        return;
+    fill_ = 0;
+    length_ = 0;
+    for (int i = 0; i < held; ++i)
+        store(ended && i == command_length_ ? setup_.echo_end : setup_.command[i]);
+}
+
+// A full line_ of a line that goes on: its first piece is classified, and
+// each piece goes to the printer as it comes.
+void reply_reader::hand_over()
+{
+    int offset = length_ - 1 - fill_;
+    if (offset == 0)
+        kind_ = classify(line(), false);
+    else if (kind_ == line_kind::until && !follows_until(line(), offset))
+        kind_ = line_kind::information;
+    quotes_ += count_quotes(line());
+    printer_.line(kind_, line(), false);
+    fill_ = 0;
+}
+
+// The line ended (at a line end, or with the reading).
+void reply_reader::end_line()
+{
+    bool echo = !data_expected() && ((state_ == assembly::echo && length_ == command_length_) ||
+                                     state_ == assembly::echo_ended);
+    if (state_ != assembly::other && !echo)
+        no_echo();
+    quotes_ += count_quotes(line());
+    line_kind kind;
+    if (echo || length_ == fill_) {
+        kind = classify(line(), echo);
+    } else {
+        // A long line: its kind came with its first piece.
+        kind = kind_;
+        if (kind == line_kind::until &&
+            (!follows_until(line(), length_ - fill_) || length_ < static_cast<int>(std::strlen(setup_.until))))
+            kind = line_kind::information;
+    }
+    after_line(kind, echo ? std::string_view(setup_.command, static_cast<size_t>(command_length_)) : line());
+}
+
+// The byte after a one-digit line's CR has come (or quiet: lone_cr).
+void reply_reader::end_digit_line(bool lone_cr)
+{
+    line_kind code = lone_cr ? numeric_codes[line_[0] - '0'] : line_kind::information;
+    if (code == line_kind::information) {
+        state_ = assembly::other;
+        end_line();
+    } else {
+        // A numeric code: never information, and its CR ends it. It touches
+        // nothing but the echo and the verdict.
+        if (code != line_kind::unsolicited && echo_may_come())
+            context_ = data_expected() ? context::reply_data : context::reply;
+        printer_.line(code, line(), true);
+        if (code != line_kind::unsolicited && settle(code))
+            progress_ = progress::over;
+    }
+    state_ = assembly::after_cr;
+}
+
+// "> " at the start of a line after AT+CMGS or AT+CMGW: the modem waits for
+// the text. Read to the quiet, it is left out and ends nothing.
+void reply_reader::prompt()
+{
+    state_ = assembly::between;
+    if (echo_may_come())
+        context_ = data_expected() ? context::reply_data : context::reply;
+    printer_.line(line_kind::prompt, "> ", true);
+    end_ = reply_end::prompt;
+    if (!setup_.to_quiet)
+        progress_ = progress::over;
+}
+
+// Stage 2: what a line is.
+
+bool reply_reader::echo_may_come() const
+{
+    return context_ == context::before_echo || context_ == context::before_echo_data;
+}
+
+bool reply_reader::data_expected() const
+{
+    return context_ == context::before_echo_data || context_ == context::reply_data;
+}
+
+// The kind of a line from its text (a long line's: its first piece) and
+// whether it is the whole echo.
+line_kind reply_reader::classify(std::string_view text, bool echo) const
+{
+    // The message text after +CMT: (or +CBM:, +CDS:) is never a code, even
+    // when it reads "OK".
+    if (data_expected())
+        return line_kind::data;
+    if (echo)
+        return line_kind::echo;
+    // Longer lines go on in pieces as they come: never a code.
+    bool whole = length_ < line_capacity;
+    if (whole)
+        for (const result_code& code : result_codes)
+            if (is_code(text, code.text))
+                return code.kind;
+    // The first piece of a line that goes on may hold only part of the
+    // --until text; the next pieces tell (see hand_over and end_line).
+    if (setup_.until != nullptr && follows_until(text, 0) &&
+        (length_ > fill_ || text.size() >= std::strlen(setup_.until)))
+        return line_kind::until;
+    if (is_vendor_code(text) || (whole && find_unsolicited(text) != nullptr))
+        return owned(text) ? line_kind::owned : line_kind::unsolicited;
+    return line_kind::information;
+}
+
+// Whether text, the bytes of the line from offset on, goes on as the
+// --until text does.
+bool reply_reader::follows_until(std::string_view text, int offset) const
+{
+    std::string_view until = setup_.until;
+    if (static_cast<size_t>(offset) >= until.size())
+        return true;
+    until.remove_prefix(static_cast<size_t>(offset));
+    size_t n = until.size() < text.size() ? until.size() : text.size();
+    return same(until.data(), text.data(), n);
 }
 
 // Whether a command on the command line carries the name the line starts
 // with ("+CREG: 1" and AT+CREG? or at+cops?;+creg?), in any case.
-bool reply_reader::owned() const
+bool reply_reader::owned(std::string_view text) const
 {
-    int known = head_length();
-    int length = name_length(head_, known);
-    if (length == 0 || length >= known || head_[length] != ':')
+    int length = line_name(text);
+    if (length == 0)
         return false;
     for (int i = 0; i < setup_.owner_count; ++i) {
         const char* p = setup_.owners[i];
@@ -241,7 +415,7 @@ bool reply_reader::owned() const
         // Each command of a chain ("AT+CREG?;+CSQ") carries its own name.
         for (p += 2;; ++p) {
             if (name_length(p, command_name_limit) == length &&
-                strncasecmp(p, head_, static_cast<size_t>(length)) == 0)
+                strncasecmp(p, text.data(), static_cast<size_t>(length)) == 0)
                 return true;
             while (*p != '\0' && *p != ';')
                 ++p;
@@ -252,148 +426,91 @@ bool reply_reader::owned() const
     return false;
 }
 
-// Out of line: inlined into end_line, it costs the router's flash more than
-// the call does.
-__attribute__((noinline)) reply_reader::line_kind reply_reader::classify()
+// Whether the next line belongs to this unsolicited one.
+bool reply_reader::announces_data(std::string_view text) const
 {
-    if ((echo_ == echo::matching && echo_matched_ == command_length_) || echo_ == echo::ended)
-        return line_kind::echo_line;
-    for (const char* code = result_codes; *code != '\0'; code += std::strlen(code) + 1) {
-        char last = code[std::strlen(code) - 1];
-        if (head_is(code + 1, last == ':' || last == ' ')) {
-            pending_code_ = *code == 'o' ? reply_end::ok : reply_end::error;
-            pending_command_error_ = *code == 'E';
-            return line_kind::result;
-        }
-    }
-    if (setup_.until != nullptr && until_matched_ >= 0 && setup_.until[until_matched_] == '\0')
-        return line_kind::until_line;
-    // Vendors send their own unsolicited codes as "^NAME: ..." (Huawei's
-    // ^RSSI:, ^BOOT:, ^MODE:, ...).
-    int name = name_length(head_, head_length());
-    bool vendor = head_[0] == '^' && name > 0 && name < line_length_ && name < head_capacity &&
-                  head_[name] == ':';
-    for (const char* code = unsolicited_codes; *code != '\0'; code += std::strlen(code) + 1) {
-        char data = *code < ' ' ? *code++ : '\0';
-        size_t length = std::strlen(code);
-        if (!vendor && !head_is(code, code[length - 1] == ':'))
-            continue;
-        if (owned())
-            return line_kind::owned_unsolicited;
-        // PDU mode's +CDS: gives the PDU's length alone ("+CDS: 25", at most
-        // three digits), and the PDU follows; text mode's has seven fields.
-        data_line_ = !vendor && (data == '\x01' || (data == '\x02' && line_length_ <= pdu_length_line));
-        return line_kind::unsolicited;
-    }
-    return line_kind::text;
+    if (length_ >= line_capacity || is_vendor_code(text))
+        return false;
+    const unsolicited_code* code = find_unsolicited(text);
+    // PDU mode's +CDS: gives the PDU's length alone ("+CDS: 25", at most
+    // three digits), and the PDU follows; text mode's has seven fields.
+    return code != nullptr && (code->next == next_line::message ||
+                               (code->next == next_line::pdu && length_ <= pdu_length_line));
 }
 
-void reply_reader::end_line()
+// Unsolicited lines may come before the echo; anything else settles it.
+void reply_reader::next_context(line_kind kind, std::string_view text)
 {
-    if (line_length_ == 0)
+    if (is_result(kind) && command_ == command_kind::message_list) {
+        context_ = context::result_pending;
         return;
-    bool data_line = drop_next_line_;
-    drop_next_line_ = false;
-    data_line_ = false;
-    // The message text after +CMT: (or +CBM:, +CDS:) is never a code, even
-    // when it reads "OK".
-    line_kind kind = data_line ? line_kind::unsolicited : classify();
-
-    if (setup_.info_only) {
-        // A line that matched the command so far but is not the echo: its
-        // text was held back.
-        if (kind != line_kind::echo_line && (echo_ == echo::matching || echo_ == echo::ended))
-            keep_echo_part();
-        bool shown = kind == line_kind::until_line ||
-                     ((kind == line_kind::text || kind == line_kind::owned_unsolicited) && !data_line);
-        if (shown) {
-            keep("\n", 1);
-            print_out();
-        } else if (!(kind == line_kind::result && confirm_by_quiet_)) {
-            out_length_ = 0;
-        }
     }
-    // Unsolicited lines may come before the echo; anything else settles it.
-    bool unsolicited = kind == line_kind::unsolicited || kind == line_kind::owned_unsolicited;
-    echo_ = echo_ != echo::settled && unsolicited ? echo::matching : echo::settled;
-    echo_matched_ = 0;
-    line_length_ = 0;
-    until_matched_ = 0;
+    bool before_echo = echo_may_come() &&
+                       (kind == line_kind::unsolicited || kind == line_kind::owned || kind == line_kind::data);
+    bool data_next = kind == line_kind::unsolicited && announces_data(text);
+    if (before_echo)
+        context_ = data_next ? context::before_echo_data : context::before_echo;
+    else
+        context_ = data_next ? context::reply_data : context::reply;
+}
 
-    if (kind == line_kind::unsolicited)
-        drop_next_line_ = data_line_;
+// The printer and the verdict.
+
+void reply_reader::after_line(line_kind kind, std::string_view text)
+{
+    next_context(kind, text);
+    // A code that waits for quiet goes to the printer once that decides.
+    if (context_ != context::result_pending)
+        printer_.line(kind, text, true);
     // The --until line ends where its quotes do: a USSD text may hold line
     // breaks ("+CUSD: 1,\"Menu\n1. Balance\",15").
-    if (kind == line_kind::until_line || until_open_) {
-        until_seen_ = true;
-        until_open_ = until_open_ != ((quotes_ & 1) != 0);
-        if (waiting_until_ && !until_open_) {
+    if (kind == line_kind::until || until_ == until_state::open) {
+        bool open = (until_ == until_state::open) != ((quotes_ & 1) != 0);
+        until_ = open ? until_state::open : until_state::seen;
+        if (!open && (progress_ == progress::awaiting_until || progress_ == progress::ending_awaited)) {
             end_ = reply_end::ok;
-            end_at_lf_ = true;
+            progress_ = progress::ending_awaited;
         }
     }
-    quotes_ = 0;
-    if (kind == line_kind::result) {
-        if (confirm_by_quiet_)
-            result_pending_ = true;
-        else
-            end_at_lf_ = end_at_lf_ || settle_result(pending_code_, pending_command_error_);
-    }
+    // Once the verdict is in, the codes up to the LF change nothing.
+    bool settled = progress_ == progress::ending || progress_ == progress::ending_awaited;
+    if (is_result(kind) && context_ != context::result_pending && !settled && settle(kind))
+        progress_ = progress_ == progress::awaiting_until ? progress::ending_awaited : progress::ending;
 }
 
-// A final result code arrived; true when it ends the reply.
-bool reply_reader::settle_result(reply_end code, bool command_error)
+// The code in line_ that waited for quiet: confirmed by it, or shown to be
+// message text by a byte.
+void reply_reader::take_result(bool confirmed)
+{
+    context_ = context::reply;
+    if (!confirmed) {
+        printer_.line(line_kind::information, line(), true);
+        return;
+    }
+    line_kind code = line_kind::ok;
+    for (const result_code& c : result_codes)
+        if (is_code(line(), c.text)) {
+            code = c.kind;
+            break;
+        }
+    printer_.line(code, line(), true);
+    if (!over() && settle(code))
+        progress_ = progress::over;
+}
+
+// A final result code arrived; true when it ends the reply (end_ then says
+// how).
+bool reply_reader::settle(line_kind code)
 {
     if (setup_.to_quiet)
         return false;
-    if (waiting_until_) {
-        if (!command_error)
-            return false;
-    } else if (code == reply_end::ok && setup_.until != nullptr && !until_seen_) {
-        waiting_until_ = true;
+    bool awaiting = progress_ == progress::awaiting_until || progress_ == progress::ending_awaited;
+    if (awaiting && code != line_kind::command_error)
+        return false;
+    if (!awaiting && code == line_kind::ok && setup_.until != nullptr && until_ == until_state::not_seen) {
+        progress_ = progress_ == progress::ending ? progress::ending_awaited : progress::awaiting_until;
         return false;
     }
-    end_ = code;
+    end_ = code == line_kind::ok ? reply_end::ok : reply_end::error;
     return true;
-}
-
-// The byte after a one-digit line's CR has come (or quiet, or the end).
-void reply_reader::resolve_digit(bool followed_by_lf)
-{
-    char kind = numeric_codes[digit_pending_ - '0'];
-    digit_pending_ = '\0';
-    if (followed_by_lf || kind == ' ') {
-        end_line();
-        return;
-    }
-    // A numeric code: never information, and its CR ends it.
-    if (setup_.info_only)
-        out_length_ = 0;
-    line_length_ = 0;
-    until_matched_ = 0;
-    echo_matched_ = 0;
-    if (echo_ != echo::settled)
-        echo_ = kind == 'u' ? echo::matching : echo::settled;
-    if (kind != 'u' &&
-        settle_result(kind == 'o' ? reply_end::ok : reply_end::error, kind == 'E'))
-        over_ = true;
-}
-
-// Queues bytes for printing; a full buffer goes out as a piece of the line.
-void reply_reader::keep(const char* bytes, int length)
-{
-    for (int i = 0; i < length; ++i) {
-        if (out_length_ == line_capacity)
-            print_out();
-        out_[out_length_++] = bytes[i];
-    }
-}
-
-void reply_reader::print_out()
-{
-    if (out_length_ > 0 && print_errno_ == 0 && !setup_.print(setup_.print_context, out_, out_length_)) {
-        print_errno_ = errno != 0 ? errno : EIO;
-        over_ = true;
-    }
-    out_length_ = 0;
 }

@@ -6,6 +6,7 @@
 
 #include "serial/port.h"
 #include "tool/output.h"
+#include "tool/printer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,23 +21,14 @@ constexpr char esc = 0x1B;    // abandons it
 // As many bytes as one read of a reply takes: whatever has come, up to this.
 constexpr int chunk_capacity = 512;
 
-// The reader's output: each piece made sure to have left the process.
-bool print(void*, const char* bytes, int length)
-{
-    return std::fwrite(bytes, 1, static_cast<size_t>(length), stdout) == static_cast<size_t>(length) &&
-           flush_stdout();
-}
-
 } // namespace
 
 reader_setup setup_for(const run_options& options, const char* command)
 {
     reader_setup setup;
     setup.command = command;
-    setup.info_only = options.info_only;
     setup.owners = options.commands;
     setup.owner_count = options.command_count;
-    setup.print = print;
     return setup;
 }
 
@@ -83,7 +75,9 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     setup.echo_end = message_text ? ctrl_z : '\0';
     if (index + 1 == options.command_count)
         setup.until = options.until;
-    reply_reader reader(setup);
+    raw_printer raw(stdout);
+    info_printer info(stdout);
+    reply_reader reader(setup, options.info_only ? static_cast<reply_printer&>(info) : raw);
     timed_read reading(deadline_ms);
     int read_errno = read_into(reader, reading);
     reader.finish();

@@ -3,10 +3,12 @@
 // apart, must keep its promises: the raw output is the bytes the reply took
 // less zero bytes, plus the tool's line feed; -i output never holds a CR;
 // the reply ends in one of the known ways, and only once it is over.
+#include "tool/printer.h"
 #include "tool/reader.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -17,12 +19,6 @@ namespace {
 // message text of two lines (ended by Ctrl-Z).
 const char* const commands[] = {"AT",         "AT+CMGL=\"ALL\"", "AT+CMGS=\"1\"", "AT+CUSD=1,\"*1#\",15",
                                 "at+creg?;+csq", "AT^SYSINFO",   "Hi\nthere",     "0"};
-
-bool append(void* context, const char* bytes, int length)
-{
-    static_cast<std::string*>(context)->append(bytes, static_cast<size_t>(length));
-    return true;
-}
 
 void check(bool holds)
 {
@@ -44,20 +40,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const char* bytes = reinterpret_cast<const char*>(data + 2);
     const int length = static_cast<int>(size - 2);
 
-    std::string out;
     char* owners[] = {const_cast<char*>(commands[(flags >> 3) & 7])};
     reader_setup setup;
     setup.command = owners[0];
     setup.echo_end = setup.command[0] == 'H' ? '\x1a' : '\0';
-    setup.info_only = (flags & 1) != 0;
+    const bool info_only = (flags & 1) != 0;
     setup.until = (flags & 2) != 0 ? "+CUSD:" : nullptr;
     setup.to_quiet = (flags & 4) != 0;
     setup.owners = owners;
     setup.owner_count = 1;
-    setup.print = append;
-    setup.print_context = &out;
+    char* printed = nullptr;
+    size_t printed_size = 0;
+    FILE* file = open_memstream(&printed, &printed_size);
+    raw_printer raw(file);
+    info_printer info(file);
 
-    reply_reader reader(setup);
+    reply_reader reader(setup, info_only ? static_cast<reply_printer&>(info) : raw);
     int taken = 0;
     for (int at = 0; at < length && !reader.over();) {
         int n = length - at < static_cast<int>(piece) ? length - at : static_cast<int>(piece);
@@ -76,8 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
           end == reply_end::timed_out);
     check(over == (end != reply_end::timed_out));
     check(!setup.to_quiet || end == reply_end::timed_out);
+    std::fclose(file);
+    const std::string out(printed, printed_size);
+    std::free(printed);
 
-    if (setup.info_only) {
+    if (info_only) {
         check(out.find('\r') == std::string::npos);
     } else {
         std::string expected;
