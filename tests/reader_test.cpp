@@ -195,6 +195,13 @@ TEST(Reader, NumericCodesEndAtTheirCrAndOnlyThere)
         EXPECT_EQ(raw.taken, c.taken) << c.pieces;
         EXPECT_EQ(feed("AT", pieces, true).out, c.info) << c.pieces;
     }
+    // While --until waits past OK, 4 (ERROR) ends the reply as its verbose
+    // form does; 3 (NO CARRIER) does not.
+    fed error = feed("AT", {"AT\r0\r", "", "4\r", ""}, false, "+CUSD:");
+    EXPECT_TRUE(error.over);
+    EXPECT_EQ(error.end, reply_end::error);
+    fed no_carrier = feed("AT", {"AT\r0\r", "", "3\r", ""}, false, "+CUSD:");
+    EXPECT_FALSE(no_carrier.over);
 }
 
 TEST(Reader, OnlyUnknownAndOwnedLinesAreInformation)

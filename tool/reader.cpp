@@ -35,10 +35,11 @@ constexpr result_code result_codes[] = {
 
 // The numeric forms a modem in ATV0 sends (ITU-T V.250, 5.7.1, table 1),
 // by digit: the digit and CR alone. 2 is RING, unsolicited; 5 and 9 are
-// none of ours: such a line is read as any other.
+// none of ours: such a line is read as any other. 4 is ERROR, which also
+// ends a wait for --until, as its verbose form does; 3 (NO CARRIER) does not.
 constexpr line_kind numeric_codes[] = {
-    line_kind::ok,    line_kind::ok,          line_kind::unsolicited, line_kind::command_error,
-    line_kind::error, line_kind::information, line_kind::error,       line_kind::error,
+    line_kind::ok,    line_kind::ok,          line_kind::unsolicited, line_kind::error,
+    line_kind::command_error, line_kind::information, line_kind::error, line_kind::error,
     line_kind::error, line_kind::information,
 };
 
