@@ -1,6 +1,8 @@
 // The tool's own output helpers.
 #include "tool/output.h"
 
+#include "tool/holder.h"
+
 #include <cerrno>
 #include <cstdio>
 
@@ -26,10 +28,13 @@ bool report_reply_failures(bool read_failed, int read_errno, int print_errno)
 
 void report_busy(const char* device, unsigned long holder)
 {
-    if (holder > 0)
-        std::fprintf(stderr, "atquery: %s is in use by process %lu\n", device, holder);
-    else
+    if (holder == 0) {
         std::fprintf(stderr, "atquery: %s is in use\n", device);
+        return;
+    }
+    char name[64];
+    describe_holder(holder, name);
+    std::fprintf(stderr, "atquery: %s is in use by %s\n", device, name);
 }
 
 bool flush_stdout()

@@ -30,8 +30,9 @@ void report_error(const char* label);
 // print_errno is not 0. Returns true when neither happened.
 bool report_reply_failures(bool read_failed, int read_errno, int print_errno);
 
-// Prints "atquery: DEVICE is in use by process PID" on standard error, or
-// without " by process PID" when holder is 0 (not known).
+// Prints "atquery: DEVICE is in use by NAME (process PID)" on standard
+// error, "by process PID" when /proc shows no name, or without " by ..."
+// when holder is 0 (not known). Reads /proc only when holder is not 0.
 void report_busy(const char* device, unsigned long holder);
 
 // Flushes standard output; true when everything written to it so far has
