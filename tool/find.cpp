@@ -18,9 +18,11 @@
 // run; each is "-" for a port not on USB, DRIVER also when it is unknown.
 // DETAIL, the rest of the line, is "-" or, for busy, the holder where /proc
 // shows it; for skipped, what the interface carries (diagnostics, gps,
-// audio); for error, why: the failed call's error text, "the port hung up",
-// or "an error result to AT" for a port that answered ERROR (or another
-// error code): such a port is not counted as taking AT commands.
+// audio); for error, why: the failed call's error text, or "an error result
+// to AT" for a port that answered ERROR (or another error code): such a port
+// is not counted as taking AT commands. A port that goes away while it is
+// probed (a modem that resets, a stick pulled) gets no line: standard error
+// says so, and nothing is put back on it.
 #include "tool/find.h"
 
 #include "serial/pacing.h"
@@ -49,8 +51,8 @@ constexpr int default_limit_ms = 1000;
 constexpr char probe[] = "AT\r\n";
 constexpr int probe_length = sizeof probe - 1;
 
-enum class port_state { probing, at, silent, busy, skipped, error };
-constexpr const char* state_names[] = {"probing", "at", "silent", "busy", "skipped", "error"};
+enum class port_state { probing, at, silent, busy, skipped, error, gone };
+constexpr const char* state_names[] = {"probing", "at", "silent", "busy", "skipped", "error", "gone"};
 
 // Plain data, all zero when fresh but for fd (set_fresh), so that the
 // array needs no constructor and a copy is a copy of bytes.
@@ -122,6 +124,16 @@ void fail(candidate& c, int error, const char* detail = nullptr)
     c.state = port_state::error;
     c.error = error;
     c.detail = detail;
+}
+
+// A port that hung up or was removed while it was probed: said at once,
+// and never touched again but to close it.
+void lose(int index, int error)
+{
+    candidate& c = candidates[index];
+    c.state = port_state::gone;
+    line_taken[index] = 0;
+    report_gone(c.path, error);
 }
 
 void set_fresh(candidate& c, const char* path)
@@ -339,12 +351,15 @@ void take(int index, int baud)
 
 // Writes the probe up to byte `upto`, as far as the port takes it now (a
 // modem holding CTS low takes nothing; the rest goes when poll says so).
-void send_probe(candidate& c, int upto)
+void send_probe(int index, int upto)
 {
+    candidate& c = candidates[index];
     while (c.sent < upto) {
         ssize_t written = write(c.fd, probe + c.sent, static_cast<size_t>(upto - c.sent));
         if (written < 0) {
-            if (errno != EAGAIN && errno != EINTR)
+            if (port_gone(errno))
+                lose(index, errno);
+            else if (errno != EAGAIN && errno != EINTR)
                 fail(c, errno);
             return;
         }
@@ -361,8 +376,13 @@ bool take_reply(int index)
     ssize_t got = read(c.fd, bytes, sizeof bytes);
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
-    if (got <= 0) {
-        fail(c, errno, got == 0 ? "the port hung up" : nullptr);
+    if (got == 0 || port_gone(errno)) {
+        // Nothing to read although poll said there was: hung up.
+        lose(index, got == 0 ? EIO : errno);
+        return false;
+    }
+    if (got < 0) {
+        fail(c, errno);
         return false;
     }
     reader.feed(bytes, static_cast<int>(got));
@@ -389,7 +409,7 @@ bool probe_all(int limit_ms, unsigned& last_byte_ms)
             usleep(pacing::byte_pause_us);
         for (int i = 0; i < candidate_count; ++i)
             if (candidates[i].state == port_state::probing)
-                send_probe(candidates[i], upto);
+                send_probe(i, upto);
     }
     for (;;) {
         pollfd fds[find_limit];
@@ -409,7 +429,7 @@ bool probe_all(int limit_ms, unsigned& last_byte_ms)
         for (int k = 0; k < count; ++k) {
             candidate& c = candidates[indexes[k]];
             if (fds[k].revents & POLLOUT)
-                send_probe(c, probe_length);
+                send_probe(indexes[k], probe_length);
             if (c.state == port_state::probing && (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) &&
                 take_reply(indexes[k])) {
                 any_byte = true;
@@ -480,6 +500,8 @@ bool print_all(bool paths_only)
     }
     for (int k = 0; k < candidate_count; ++k) {
         const candidate& c = candidates[order[k]];
+        if (c.state == port_state::gone)
+            continue;
         if (!paths_only)
             print_line(c);
         else if (c.state == port_state::at)
@@ -525,10 +547,11 @@ int find_ports(const run_options& options, const char* sysfs_root)
         report_error("puts error");
         return 255;
     }
-    bool any_at = false, any_busy = false;
+    bool any_at = false, any_busy = false, any_gone = false;
     for (int i = 0; i < candidate_count; ++i) {
         any_at = any_at || candidates[i].state == port_state::at;
         any_busy = any_busy || candidates[i].state == port_state::busy;
+        any_gone = any_gone || candidates[i].state == port_state::gone;
     }
-    return any_at ? 0 : any_busy ? 4 : 3;
+    return any_gone ? 255 : any_at ? 0 : any_busy ? 4 : 3;
 }

@@ -13,6 +13,7 @@ constexpr int find_limit = 32;
 // /dev/wwan*at*, and prints a line for each (with -i, only the paths of
 // those that answered OK). What a port's USB interface is comes from the
 // sysfs tree at sysfs_root (the tool passes "/sys"). Returns 0 when a port
-// answered OK, else 4 when one was busy, else 3; 255 when the output could
-// not be written.
+// answered OK, else 4 when one was busy, else 3; 255 when a port went away
+// while it was probed (said on standard error) or the output could not be
+// written.
 int find_ports(const run_options& options, const char* sysfs_root);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 void report_error(const char* label)
 {
@@ -35,6 +36,12 @@ void report_busy(const char* device, unsigned long holder)
     char name[64];
     describe_holder(holder, name);
     std::fprintf(stderr, "atquery: %s is in use by %s\n", device, name);
+}
+
+void report_gone(const char* device, int error)
+{
+    std::fprintf(stderr, "atquery: %s: %s\n", device,
+                 error == EIO ? "the port went away" : std::strerror(error));
 }
 
 bool flush_stdout()

@@ -35,6 +35,11 @@ bool report_reply_failures(bool read_failed, int read_errno, int print_errno);
 // when holder is 0 (not known). Reads /proc only when holder is not 0.
 void report_busy(const char* device, unsigned long holder);
 
+// Prints "atquery: DEVICE: the port went away" on standard error for a
+// hang-up (error EIO), or the text for error in its place (a removed
+// device: ENODEV, ENXIO).
+void report_gone(const char* device, int error);
+
 // Flushes standard output; true when everything written to it so far has
 // left the process. Checks the stream's error indicator as well as fflush's
 // result: uClibc-ng's fflush drops the buffered bytes after a write that

@@ -75,7 +75,10 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     int text_length = static_cast<int>(std::strlen(text));
     if ((message_text ? send_within(text, text_length, &ctrl_z, 1, deadline_ms)
                       : send_within(text, text_length, line_end, sizeof line_end, deadline_ms)) != 0) {
-        report_error(label::send);
+        if (port_gone(errno))
+            report_gone(options.device, errno);
+        else
+            report_error(label::send);
         return errno == ETIMEDOUT ? reply_end::timed_out : reply_end::failed;
     }
 
@@ -88,13 +91,22 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     int read_errno = read_into(reader, reading);
     reader.finish();
 
-    if (report_reply_failures(read_errno != 0, read_errno, reader.print_errno()))
+    // A port that went away ends the run with one line naming it.
+    const bool gone = port_gone(read_errno);
+    if (gone)
+        report_gone(options.device, read_errno);
+    if (report_reply_failures(read_errno != 0 && !gone, read_errno, reader.print_errno()) && !gone)
         return reader.end();
     return reader.print_errno() != 0 || read_errno != ETIMEDOUT ? reply_end::failed : reply_end::timed_out;
 }
 
-void abandon_message(int timeout_ms)
+bool abandon_message(const run_options& options)
 {
-    if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(timeout_ms)) != 0)
+    if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(options.timeout_ms)) == 0)
+        return true;
+    if (port_gone(errno))
+        report_gone(options.device, errno);
+    else
         report_error(label::send);
+    return false;
 }
