@@ -69,6 +69,10 @@ int lock_port(int wait_ms, unsigned long& holder);
 // the process by the same signal. Call before set_opt.
 void guard_line();
 
+// What guard_line does with a handler of the caller's (--find guards many
+// ports): handler runs once, on the first of those signals.
+void guard_signals(void (*handler)(int));
+
 // --- The quiet rule (paced.cpp): the two-argument form and the voice
 // sequences, on a blocking port_fd. Frozen: its system calls are pinned. ---
 

@@ -93,8 +93,6 @@ std::optional<reply_reader> readers[find_limit];
 // Whether candidates[i] may hold our settings, for the signal handler.
 volatile std::sig_atomic_t line_taken[find_limit];
 
-constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 // As the single-port guard does, for every port being probed; async-signal-
 // safe calls only, and the output still queued is dropped.
 void restore_all_and_die(int sig)
@@ -105,18 +103,6 @@ void restore_all_and_die(int sig)
             tcflush(candidates[i].fd, TCOFLUSH);
         }
     std::raise(sig);
-}
-
-void guard_lines()
-{
-    struct sigaction action = {};
-    action.sa_handler = restore_all_and_die;
-    action.sa_flags = SA_RESETHAND;
-    for (int sig : guarded_signals) {
-        struct sigaction before;
-        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-            sigaction(sig, &action, nullptr);
-    }
 }
 
 void fail(candidate& c, int error, const char* detail = nullptr)
@@ -176,40 +162,29 @@ bool probed_by_default(const char* name)
     return digits(p) && *p == '\0';
 }
 
-// The first find_limit of the default ports in name order; says how many
-// more there were.
+// The default ports, as many as fit (print_all puts them in name order);
+// says how many more there were.
 void add_default_ports()
 {
     DIR* dev = opendir("/dev");
     if (dev == nullptr)
         return;
-    char paths[find_limit][sizeof candidates[0].found_path];
-    int count = 0, left_out = 0;
+    int left_out = 0;
     while (const dirent* entry = readdir(dev)) {
-        char path[sizeof paths[0]];
-        if (!probed_by_default(entry->d_name) ||
-            std::snprintf(path, sizeof path, "/dev/%s", entry->d_name) >= static_cast<int>(sizeof path))
+        if (!probed_by_default(entry->d_name))
             continue;
-        int at = count;
-        while (at > 0 && compare_port_names(path, paths[at - 1]) < 0)
-            --at;
-        if (count == find_limit) {
+        candidate* c = add_candidate(nullptr);
+        if (c == nullptr) {
             ++left_out;
-            if (at == find_limit)
-                continue;
-            --count;
+            continue;
         }
-        for (int i = count; i > at; --i)
-            std::memcpy(paths[i], paths[i - 1], sizeof path);
-        std::memcpy(paths[at], path, sizeof path);
-        ++count;
+        c->path = c->found_path;
+        // A name too long for found_path is no port of ours: its slot is freed.
+        if (std::snprintf(c->found_path, sizeof c->found_path, "/dev/%s", entry->d_name) >=
+            static_cast<int>(sizeof c->found_path))
+            --candidate_count;
     }
     closedir(dev);
-    for (int i = 0; i < count; ++i) {
-        candidate* c = add_candidate(nullptr);
-        std::memcpy(c->found_path, paths[i], sizeof paths[i]);
-        c->path = c->found_path;
-    }
     if (left_out > 0)
         std::fprintf(stderr, "atquery: %d more ports not probed (%d at most)\n", left_out, find_limit);
 }
@@ -529,7 +504,7 @@ int find_ports(const run_options& options, const char* sysfs_root)
     drop_duplicates();
     mark_held_ports();
 
-    guard_lines();
+    guard_signals(restore_all_and_die);
     for (int i = 0; i < candidate_count; ++i)
         if (candidates[i].state == port_state::probing)
             take(i, options.baud);

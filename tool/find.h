@@ -4,8 +4,8 @@
 #include "tool/options.h"
 
 // The most ports one --find probes. Past it, the DEVICEs given are a usage
-// error; of the ports found in /dev, those after the first this many in
-// name order are left out, and a line on standard error says how many.
+// error; of the ports found in /dev, those past this many (in the order
+// /dev lists them) are left out, and a line on standard error says how many.
 constexpr int find_limit = 32;
 
 // Probes the DEVICEs of options (all at once, within options.timeout_ms or

@@ -42,6 +42,16 @@ reader_setup setup_for(const run_options& options, const char* command)
 
 namespace {
 
+// A send that failed: a port that went away is named, other failures go
+// under the send's label.
+void report_send_failure(const run_options& options)
+{
+    if (port_gone(errno))
+        report_gone(options.device, errno);
+    else
+        report_error(label::send);
+}
+
 // Feeds reader the reply as it arrives, and the quiet, until it is over,
 // then drops what came after it. Returns 0, or the errno of the read that
 // failed (ETIMEDOUT: the limit ran out first).
@@ -75,10 +85,7 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     int text_length = static_cast<int>(std::strlen(text));
     if ((message_text ? send_within(text, text_length, &ctrl_z, 1, deadline_ms)
                       : send_within(text, text_length, line_end, sizeof line_end, deadline_ms)) != 0) {
-        if (port_gone(errno))
-            report_gone(options.device, errno);
-        else
-            report_error(label::send);
+        report_send_failure(options);
         return errno == ETIMEDOUT ? reply_end::timed_out : reply_end::failed;
     }
 
@@ -104,9 +111,6 @@ bool abandon_message(const run_options& options)
 {
     if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(options.timeout_ms)) == 0)
         return true;
-    if (port_gone(errno))
-        report_gone(options.device, errno);
-    else
-        report_error(label::send);
+    report_send_failure(options);
     return false;
 }
