@@ -1,12 +1,15 @@
-// The emulated router's init: runs atquery on the guest's second UART once per
-// line of /scenarios, records what it printed, how it ended and the line
-// settings the 8250 driver held before, during and after the run, reports all
-// of it on the console for scripts/router-vm, and powers the machine off.
+// The emulated router's init: runs atquery on the modem's port (the guest's
+// second UART, or port=PATH from the kernel's command line, such as an
+// emulated USB serial adapter's /dev/ttyUSB0) once per line of /scenarios,
+// records what it printed, how it ended, the CPU time it took and the line
+// settings the driver held before, during and after the run, reports all of
+// it on the console for scripts/router-vm, and powers the machine off.
 //
 // /scenarios holds one run per line: KIND, a tab, the run's own options (words
-// separated by single spaces, none when empty), a tab, the AT command. The
-// kinds are the rows of scenario_kinds below; a run gets its kind's options,
-// then its own, then DEVICE COMMAND.
+// separated by single spaces, none when empty), a tab, the DEVICE the run
+// names (empty: the port), a tab, the AT command. The kinds are the rows of
+// scenario_kinds below; a run gets its kind's options, then its own, then
+// DEVICE COMMAND (a find run neither).
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +24,8 @@
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/reboot.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
@@ -30,7 +35,12 @@
 #include <unistd.h>
 
 #define TOOL "/bin/atquery"
-#define PORT "/dev/ttyS1"
+// The modem's port (port=PATH), and a second port to wait for before each
+// run (wait_port=PATH): USB adapters show up some time after boot, and again
+// after each unplug.
+static const char *port = "/dev/ttyS1";
+static const char *wait_port = NULL;
+#define PORT_WAIT_MS 20000
 // Longest a run may take before the tool is killed (run_limit_ms=N on the
 // kernel's command line, which the kernel hands to us as environment), and
 // how long a killed tool may then take to go.
@@ -44,12 +54,17 @@ struct scenario_kind {
     const char *options[3]; // put before DEVICE COMMAND; NULL-terminated
     bool hold_lock;         // another process holds the port's lock during the run
     bool kill_when_sending; // SIGTERM as the first command byte goes out
+    bool find;              // atquery --find: no DEVICE, no COMMAND
+    bool unplug;            // the host removes the port during the run: when
+                            // it hangs up is recorded, and it is gone after
 };
 
 static const struct scenario_kind scenario_kinds[] = {
-    {"run", {NULL}, false, false},
-    {"busy", {"-w", "0", NULL}, true, false},
-    {"kill", {NULL}, false, true},
+    {"run", {NULL}, false, false, false, false},
+    {"busy", {"-w", "0", NULL}, true, false, false, false},
+    {"kill", {NULL}, false, true, false, false},
+    {"find", {"--find", NULL}, false, false, true, false},
+    {"unplug", {NULL}, false, false, false, true},
 };
 
 // Distinctive settings the port holds before each run, so that a restore
@@ -150,7 +165,7 @@ static void frame_settings(const char *key, const struct termios *t)
 // neither waits for carrier nor makes the port our controlling terminal.
 static void frame_port_settings(const char *key)
 {
-    int fd = open(PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // musl's tcgetattr fills only the kernel's part of c_cc (23 of NCCS = 32
     // on MIPS); glibc's clears the rest. Cleared here, so that only what the
     // driver holds is compared.
@@ -166,7 +181,7 @@ static void frame_port_settings(const char *key)
 
 static bool set_port_settings(const struct termios *t)
 {
-    int fd = open(PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     bool done = fd >= 0 && tcsetattr(fd, TCSANOW, t) == 0;
     if (fd >= 0)
         close(fd);
@@ -191,9 +206,12 @@ struct run {
     int out[2], err[2];       // pipes of the tool's standard output and error
     char output[6000], errors[2000];
     size_t output_length, errors_length;
+    struct rusage usage;      // the tool's, as wait4 gives it
+    int hangup_fd;            // unplug: our own descriptor of the port, or -1
+    long long hangup_ms;      // when it hung up; -1: not seen
 };
 
-static void start_tool(struct run *r, const char *command)
+static void start_tool(struct run *r, const char *device, const char *command)
 {
     const char *argv[1 + 3 + MAX_RUN_OPTIONS + 3];
     int argc = 0;
@@ -202,8 +220,10 @@ static void start_tool(struct run *r, const char *command)
         argv[argc++] = *option;
     for (char *const *option = r->options; *option; ++option)
         argv[argc++] = *option;
-    argv[argc++] = PORT;
-    argv[argc++] = command;
+    if (!r->kind->find) {
+        argv[argc++] = device;
+        argv[argc++] = command;
+    }
     argv[argc] = NULL;
 
     r->pid = fork();
@@ -229,7 +249,7 @@ static bool is_port(pid_t pid, long long fd)
     if (n < 0)
         return false;
     target[n] = '\0';
-    return strcmp(target, PORT) == 0;
+    return strcmp(target, port) == 0;
 }
 
 // A stop of the traced tool: at exec, at a system call, or for a signal.
@@ -274,7 +294,8 @@ static void collect_children(struct run *r)
 {
     int status;
     pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG | __WALL)) > 0) {
+    struct rusage usage;
+    while ((pid = wait4(-1, &status, WNOHANG | __WALL, &usage)) > 0) {
         if (pid != r->pid)
             continue;
         if (WIFSTOPPED(status))
@@ -282,6 +303,7 @@ static void collect_children(struct run *r)
         else if (WIFEXITED(status) || WIFSIGNALED(status)) {
             r->exited = true;
             r->status = status;
+            r->usage = usage;
         }
     }
 }
@@ -320,7 +342,7 @@ static void arm(int timer, long long ms)
 
 // Waits for the tool's end, its output and the time limit at once: SIGCHLD
 // comes through signalfd, the limit through a timerfd, output through pipes.
-static void wait_for_tool(struct run *r, int signals)
+static void wait_for_tool(struct run *r, int signals, long long started)
 {
     int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     arm(timer, run_limit_ms);
@@ -334,9 +356,15 @@ static void wait_for_tool(struct run *r, int signals)
             {.fd = timer, .events = POLLIN},
             {.fd = r->out[0], .events = POLLIN},
             {.fd = r->err[0], .events = POLLIN},
+            {.fd = r->hangup_fd, .events = 0}, // POLLHUP, once the port is gone
         };
-        if (poll(fds, 4, -1) < 0 && errno != EINTR)
+        if (poll(fds, 5, -1) < 0 && errno != EINTR)
             break;
+        if (fds[4].revents & (POLLHUP | POLLERR)) {
+            r->hangup_ms = now_ms() - started;
+            close(r->hangup_fd);
+            r->hangup_fd = -1;
+        }
         if (fds[0].revents) {
             struct signalfd_siginfo info;
             while (read(signals, &info, sizeof info) == sizeof info) {
@@ -379,12 +407,27 @@ static bool split_options(struct run *r, char *options)
 
 // The report's "begin" line: index, kind, the command in hex and, for a run
 // with options of its own, those in hex (words separated by spaces).
+// Waits until path exists: false after PORT_WAIT_MS.
+static bool wait_for_node(const char *path)
+{
+    struct stat node;
+    for (long long deadline = now_ms() + PORT_WAIT_MS; stat(path, &node) != 0;) {
+        if (now_ms() > deadline)
+            return false;
+        struct timespec pause = {.tv_nsec = 20000000};
+        nanosleep(&pause, NULL);
+    }
+    return true;
+}
+
 static void run_scenario(int index, const struct scenario_kind *kind, char *options,
-                         const char *command, int signals)
+                         const char *device, const char *command, int signals)
 {
     static struct run r;
     memset(&r, 0, sizeof r);
     r.kind = kind;
+    r.hangup_fd = -1;
+    r.hangup_ms = -1;
     char command_hex[2 * 1024 + 1], options_hex[2 * 1024 + 1];
     hex(command_hex, command, strnlen(command, 1024));
     hex(options_hex, options, strnlen(options, 1024));
@@ -395,6 +438,8 @@ static void run_scenario(int index, const struct scenario_kind *kind, char *opti
         return;
     }
 
+    if (!wait_for_node(port) || (wait_port && !wait_for_node(wait_port)))
+        frame("note %s or %s did not show up", port, wait_port ? wait_port : port);
     struct termios before = port_settings_before();
     if (!set_port_settings(&before))
         frame("note cannot set the settings before the run: %s", strerror(errno));
@@ -402,7 +447,7 @@ static void run_scenario(int index, const struct scenario_kind *kind, char *opti
 
     int lock_fd = -1;
     if (kind->hold_lock) {
-        lock_fd = open(PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        lock_fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0)
             frame("note cannot lock the port: %s", strerror(errno));
     }
@@ -411,12 +456,21 @@ static void run_scenario(int index, const struct scenario_kind *kind, char *opti
         frame("note pipe: %s", strerror(errno));
         return;
     }
+    if (kind->unplug)
+        r.hangup_fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // The host times an unplug from this line.
+    frame("started %d", index);
     long long started = now_ms();
-    start_tool(&r, command);
+    start_tool(&r, *device ? device : port, command);
     close(r.out[1]);
     close(r.err[1]);
-    wait_for_tool(&r, signals);
+    wait_for_tool(&r, signals, started);
     long long elapsed = now_ms() - started;
+    // Before the output, which may take the console a while: the host times
+    // the end of an unplugged run from this line.
+    frame("exited %d", index);
+    if (r.hangup_fd >= 0)
+        close(r.hangup_fd);
     drain(r.out[0], r.output, sizeof r.output, &r.output_length);
     drain(r.err[0], r.errors, sizeof r.errors, &r.errors_length);
     close(r.out[0]);
@@ -431,6 +485,10 @@ static void run_scenario(int index, const struct scenario_kind *kind, char *opti
     else if (r.exited)
         frame("status signal %d", WTERMSIG(r.status));
     frame("elapsed %lld", elapsed);
+    frame("cpu %lld", (long long)(r.usage.ru_utime.tv_sec + r.usage.ru_stime.tv_sec) * 1000 +
+                          (r.usage.ru_utime.tv_usec + r.usage.ru_stime.tv_usec) / 1000);
+    if (r.hangup_ms >= 0)
+        frame("hangup %lld", r.hangup_ms);
     frame_port_settings("after");
     frame("end %d", index);
 }
@@ -454,15 +512,17 @@ static void run_scenarios(int signals)
     for (int index = 0; fgets(line, sizeof line, list); ++index) {
         line[strcspn(line, "\n")] = '\0';
         char *options = strchr(line, '\t');
-        char *command = options ? strchr(options + 1, '\t') : NULL;
+        char *device = options ? strchr(options + 1, '\t') : NULL;
+        char *command = device ? strchr(device + 1, '\t') : NULL;
         const struct scenario_kind *kind = NULL;
         if (command) {
             *options++ = '\0';
+            *device++ = '\0';
             *command++ = '\0';
             kind = find_kind(line);
         }
         if (kind)
-            run_scenario(index, kind, options, command, signals);
+            run_scenario(index, kind, options, device, command, signals);
         else
             frame("note bad scenario line %d", index);
     }
@@ -474,11 +534,17 @@ int main(void)
     const char *limit = getenv("run_limit_ms");
     if (limit && atoll(limit) > 0)
         run_limit_ms = atoll(limit);
+    if (getenv("port"))
+        port = getenv("port");
+    wait_port = getenv("wait_port");
 
     if (mount("devtmpfs", "/dev", "devtmpfs", 0, NULL) != 0)
         frame("note mount /dev: %s", strerror(errno));
     if (mount("proc", "/proc", "proc", 0, NULL) != 0)
         frame("note mount /proc: %s", strerror(errno));
+    // usb: names and --find read the ports' USB interfaces here.
+    if (mount("sysfs", "/sys", "sysfs", 0, NULL) != 0)
+        frame("note mount /sys: %s", strerror(errno));
 
     // SIGCHLD is taken from a signalfd only; blocked, it cannot interrupt us.
     sigset_t child;

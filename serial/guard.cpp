@@ -25,8 +25,13 @@ void restore_and_die(int sig)
 
 void guard_line()
 {
+    guard_signals(restore_and_die);
+}
+
+void guard_signals(void (*handler)(int))
+{
     struct sigaction action = {};
-    action.sa_handler = restore_and_die;
+    action.sa_handler = handler;
     action.sa_flags = SA_RESETHAND;
     // A signal the caller ignores (nohup, a background job of a script)
     // stays ignored; asked first, so it is never caught in between.

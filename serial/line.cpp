@@ -2,6 +2,7 @@
 // tool's raw mode and putting the port's own settings back.
 #include "serial/port.h"
 
+#include <cerrno>
 #include <cstring>
 
 int port_fd = -1;
@@ -102,6 +103,18 @@ int set_opt(int fd, int speed, int bits, char parity, int stop)
     }
     tcflush(fd, TCIFLUSH);
     return 0;
+}
+
+bool port_gone(int error)
+{
+    return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+int port_failure()
+{
+    if (port_gone(errno))
+        line_set = 0;
+    return -1;
 }
 
 int restore_opt()

@@ -22,7 +22,7 @@ int send_paced(const char* data, int length)
 {
     for (int i = 0; i < length; ++i) {
         if (write(port_fd, data + i, 1) < 0)
-            return -1;
+            return port_failure();
         usleep(pacing::byte_pause_us);
     }
     return 0;
@@ -35,18 +35,18 @@ int send_line(const char* data, int length)
     if (send_paced(data, length) != 0)
         return -1;
     if (write(port_fd, line_end, sizeof line_end) < 0)
-        return -1;
+        return port_failure();
     // The modem answers within this pause; the answer waits in the input
     // queue until read_reply takes it.
     usleep(pacing::line_end_pause_us);
-    return tcdrain(port_fd) == 0 ? 0 : -1;
+    return tcdrain(port_fd) == 0 ? 0 : port_failure();
 }
 
 int send_raw(const char* data, int length)
 {
     if (send_paced(data, length) != 0)
         return -1;
-    return tcdrain(port_fd) == 0 ? 0 : -1;
+    return tcdrain(port_fd) == 0 ? 0 : port_failure();
 }
 
 int read_reply(std::span<char> buffer)
@@ -74,11 +74,13 @@ int read_reply(std::span<char> buffer)
         buffer[pos] = '\0';
 
     // Drop the rest of an over-long reply, bytes after a zero byte or a gap,
-    // and any output not yet sent.
-    tcflush(port_fd, TCIOFLUSH);
+    // and any output not yet sent. A hung-up line ends the reply with an
+    // empty read, as the quiet does; there the flush fails (EIO).
+    if (tcflush(port_fd, TCIOFLUSH) != 0 && failed_errno == 0)
+        failed_errno = errno;
     if (failed_errno != 0) {
         errno = failed_errno;
-        return -1;
+        return port_failure();
     }
     return capacity > 0 ? pos + 1 : 0;
 }

@@ -14,8 +14,19 @@ extern int port_fd;
 // the signal guard).
 extern termios saved_opt;
 // Whether the port may hold the tool's settings: set by set_opt just before
-// it applies them, cleared by restore_opt once saved_opt is back.
+// it applies them, cleared by restore_opt once saved_opt is back, and by a
+// routine below that finds the port gone: nothing is put back on a port
+// that no longer exists.
 extern volatile std::sig_atomic_t line_set;
+
+// Whether error, from a failed call on port_fd, says the port is gone: hung
+// up (EIO: a modem that reset, a USB adapter pulled, a pseudo-terminal whose
+// other side closed) or its device removed (ENODEV, ENXIO).
+bool port_gone(int error);
+
+// For the routines below: clears line_set when errno says the port is gone.
+// Returns -1, errno kept.
+int port_failure();
 
 // --- Line settings (line.cpp) ---
 
@@ -57,6 +68,10 @@ int lock_port(int wait_ms, unsigned long& holder);
 // back on port_fd and discard output still queued while line_set, then end
 // the process by the same signal. Call before set_opt.
 void guard_line();
+
+// What guard_line does with a handler of the caller's (--find guards many
+// ports): handler runs once, on the first of those signals.
+void guard_signals(void (*handler)(int));
 
 // --- The quiet rule (paced.cpp): the two-argument form and the voice
 // sequences, on a blocking port_fd. Frozen: its system calls are pinned. ---
@@ -106,7 +121,8 @@ struct timed_read {
 // failed or the line was hung up (EIO).
 int read_some(timed_read& reading, std::span<char> buffer);
 
-// Discards both queues: what comes after a reply's end is not its.
+// Discards both queues: what comes after a reply's end is not its. Not on a
+// port found gone (line_set cleared).
 void discard_queues();
 
 // Sleeps until 20 ms have passed since send_within last wrote or read_some

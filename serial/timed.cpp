@@ -47,7 +47,7 @@ int write_within(const char* data, int length, unsigned deadline_ms)
             continue;
         }
         if (written < 0 && errno != EAGAIN && errno != EINTR)
-            return -1;
+            return port_failure();
         pollfd port = {port_fd, POLLOUT, 0};
         int left = left_ms(deadline_ms);
         if (left == 0 || (poll(&port, 1, left) < 0 && errno != EINTR))
@@ -65,7 +65,7 @@ int drain_within(unsigned deadline_ms)
     for (;;) {
         int queued;
         if (ioctl(port_fd, TIOCOUTQ, &queued) != 0)
-            return -1;
+            return port_failure();
         if (queued == 0)
             return 0;
         if (left_ms(deadline_ms) == 0)
@@ -102,7 +102,8 @@ int send_within(const char* data, int length, const char* end, int end_length, u
     // Whatever the modem did not take is nobody's now; a close would
     // otherwise wait for it.
     int failure = errno;
-    tcflush(port_fd, TCOFLUSH);
+    if (!port_gone(failure))
+        tcflush(port_fd, TCOFLUSH);
     errno = failure;
     return -1;
 }
@@ -146,7 +147,7 @@ int read_some(timed_read& reading, std::span<char> buffer)
             // Nothing to read although the line said there was: hung up.
             if (got == 0)
                 errno = EIO;
-            return -1;
+            return port_failure();
         }
         last_io_ms = monotonic_ms();
         if (reading.in_time > 0)
@@ -157,7 +158,8 @@ int read_some(timed_read& reading, std::span<char> buffer)
 
 void discard_queues()
 {
-    tcflush(port_fd, TCIOFLUSH);
+    if (line_set)
+        tcflush(port_fd, TCIOFLUSH);
 }
 
 void keep_guard()

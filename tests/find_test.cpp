@@ -1,5 +1,6 @@
 // --find on pseudo-terminals, and usb: names against a tree laid out as
 // sysfs lays out USB serial ports.
+#include "free_terminal.h"
 #include "sim_fixture.h"
 #include "tool_runner.h"
 #include "tool/find.h"
@@ -25,40 +26,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A pseudo-terminal whose other side only this process holds (the master);
-// nobody has its terminal side open until a run opens it.
-struct free_terminal {
-    free_terminal()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-            ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
-        else
-            path = ptsname(master);
-    }
-    ~free_terminal() { close(master); }
-    free_terminal(const free_terminal&) = delete;
-    free_terminal& operator=(const free_terminal&) = delete;
-
-    // What the run wrote to the terminal so far.
-    std::string received() const
-    {
-        std::string bytes;
-        char chunk[256];
-        pollfd fd = {master, POLLIN, 0};
-        while (poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN)) {
-            ssize_t n = read(master, chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            bytes.append(chunk, static_cast<size_t>(n));
-        }
-        return bytes;
-    }
-
-    int master = -1;
-    std::string path;
-};
 
 // The simulated modem holds its own terminal open, which --find rightly
 // reports as busy; a free terminal relayed to it is a modem nobody holds.

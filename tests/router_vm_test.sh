@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The tool on the emulated router (scripts/router-vm): what the real 8250
 # driver held and what came back, and that the script leaves nothing running.
-#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|no-carrier|cleanup TOOL SYSROOT
+#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|no-carrier|usb|cleanup TOOL SYSROOT
 # setup:    builds what runs on this machine (atquery-sim, atquery);
 # exchange: replies byte for byte as on a pseudo-terminal, the tool's line
 #           settings during each run and the port's own ones after it;
@@ -10,6 +10,11 @@
 # no-carrier: with CTS and DCD low and CLOCAL off in the port's settings, the
 #           open never waits: -t ends at its limit with the line as found, and
 #           the two-argument form gets as far as sending;
+# usb:      on the kernel's own USB serial stack (an emulated FTDI adapter):
+#           --find tells the modem's adapter (at) from a silent one and
+#           never writes to the 8250 ports; a usb: name reaches the modem;
+#           the adapter removed mid-reply ends a -t 10 run and a two-argument
+#           run within 1 s, with little CPU time;
 # cleanup:  a guest over its time limit, a tool over its own limit in the
 #           guest and a run interrupted with SIGINT fail and leave no QEMU,
 #           socat or simulator behind.
@@ -82,6 +87,20 @@ check_report() {
     ((index == ${#kinds} - 1)) || fail "$((index + 1)) runs reported, not ${#kinds}"
 }
 
+# Reads a --frames report into run["INDEX KEY"]; sets runs to their count.
+declare -A run=()
+read_runs() {
+    local line key value index=-1
+    run=()
+    while IFS= read -r line; do
+        key=${line%% *}
+        [[ $key != begin ]] || index=$((index + 1))
+        value=${line#"$key"}
+        run["$index $key"]=${value# }
+    done <<<"$1"
+    runs=$((index + 1))
+}
+
 case $mode in
 setup)
     # The simulator (and the tool, for the replies on a pseudo-terminal) run
@@ -118,15 +137,8 @@ no-carrier)
     # lack CLOCAL (port_line). The second run, in blocking mode, waits for CTS
     # until the run limit kills it.
     report=$(router_vm --frames --no-modem-lines --run-limit 5 --with '-t 2' AT --with '' AT) || true
-    declare -A run=() # "INDEX KEY" -> value, from the report's lines
-    index=-1
-    while IFS= read -r line; do
-        key=${line%% *}
-        [[ $key != begin ]] || index=$((index + 1))
-        value=${line#"$key"}
-        run["$index $key"]=${value# }
-    done <<<"$report"
-    ((index == 1)) || fail "$((index + 1)) runs reported, not 2: $report"
+    read_runs "$report"
+    ((runs == 2)) || fail "$runs runs reported, not 2: $report"
 
     [[ ${run[0 begin]} == "0 run $(printf AT | hex) $(printf %s '-t 2' | hex)" ]] ||
         fail "-t run: ${run[0 begin]}"
@@ -149,6 +161,56 @@ no-carrier)
     [[ ${run[1 during]-} == "$tool_line"* ]] || fail "two-argument run never set the line up and wrote"
     [[ ${run[1 blocked]-} == @(write|ioctl)" "* ]] ||
         fail "two-argument run: stuck in ${run[1 blocked]-?}, not in a write or drain"
+    ;;
+usb)
+    # Both adapters are FT232s (0403:6001, interface 00); the modem's is
+    # enumerated first. router-vm itself fails when anything reached ttyS1
+    # or the console.
+    report=$(router_vm --frames --usb --silent-usb --find) || fail "scripts/router-vm --find failed: $report"
+    read_runs "$report"
+    ((runs == 1)) || fail "$runs runs reported, not 1"
+    found=$(unhex_text "${run[0 stdout]-}")
+    usb_fields="0403:6001 00 ftdi_sio usb:0403:6001:00 -"
+    [[ $found == "/dev/ttyUSB0 at $usb_fields"$'\n'"/dev/ttyUSB1 silent $usb_fields" ]] ||
+        fail "--find printed: $found"
+
+    # A usb: name, then the adapter removed 0.8 s into a phonebook listing
+    # that the simulated modem sends over 4 s (100 pieces 40 ms apart, never
+    # quiet for the 0.1 s that ends a two-argument reply). One unplug per
+    # guest: the rest of the listing would reach the next run's port.
+    # Emulated UHCI reports the removal up to 250 ms late (its root hub is
+    # polled), so the two-argument form may meet its 0.1 s of quiet before
+    # the hang-up, and then ends as on any quiet: status 0, the reply cut.
+    sim=(--usb --sim '--pieces 100 --gap 40' --unplug-after 800)
+    report=$(router_vm --frames --usb --device usb:0403:6001:00 ATI) || fail "scripts/router-vm failed: $report"
+    read_runs "$report"
+    # $(...) drops the line feeds after the last CR.
+    [[ $(unhex_text "${run[0 stdout]-}") == ATI$'\r\r\n'*$'\r\nOK\r' ]] ||
+        fail "usb: name: $(unhex_text "${run[0 stdout]-}")"
+    messages=("atquery: /dev/ttyUSB0: the port went away" "read_reply error: Input/output error")
+    options=('-t 10' '')
+    for i in 0 1; do
+        what="unplug run ${options[i]:-two-argument}"
+        report=$(router_vm --frames "${sim[@]}" --with "${options[i]}" AT+CPBR=1,100) || fail "$what: scripts/router-vm failed"
+        read_runs "$report"
+        ((runs == 1)) || fail "$what: $runs runs reported"
+        said=$(unhex_text "${run[0 stderr]-}") printed=$(unhex_text "${run[0 stdout]-}")
+        if [[ $i == 1 && -z ${run[0 hangup]-} ]]; then
+            [[ ${run[0 status]-} == "exit 0" && -z $said ]] || fail "$what, the quiet first: ${run[0 status]-} $said"
+            run[0 hangup]=${run[0 elapsed]}
+            echo "$what: the quiet came before the hang-up"
+        else
+            [[ ${run[0 status]-} == "exit 255" ]] || fail "$what: ${run[0 status]-no status}"
+            [[ $said == "${messages[i]}" ]] || fail "$what said: $said"
+        fi
+        [[ $printed == *"+CPBR: 1,"* && $printed != *OK* ]] || fail "$what: not cut off mid-reply: $printed"
+        removal=$(sed -n "s/^removal 0 //p" <<<"$report")
+        [[ -n $removal && -n ${run[0 hangup]-} ]] || fail "$what: the removal was not seen"
+        after_hangup=$((${run[0 elapsed]} - ${run[0 hangup]}))
+        echo "$what: ended at most $removal ms after the removal, $after_hangup ms after the hang-up, cpu ${run[0 cpu]} ms"
+        ((removal < 1000 && after_hangup < 1000)) || fail "$what: ended late"
+        ((${run[0 cpu]} < 200)) || fail "$what: took ${run[0 cpu]} ms of CPU time"
+    done
     ;;
 cleanup)
     # The guest cannot even boot within 1 s.

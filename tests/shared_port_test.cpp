@@ -153,8 +153,11 @@ TEST(SharedPort, AHeldPortIsReportedWithStatus4AfterTheWaitAndNothingChanged)
     const std::string before = describe(set_distinctive(line->terminal_fd()));
     int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    const std::string busy =
-        "atquery: " + line.path() + " is in use by process " + std::to_string(getpid()) + "\n";
+    // The holder named as /proc shows this process.
+    std::string name;
+    std::getline(std::ifstream("/proc/" + std::to_string(getpid()) + "/comm"), name);
+    const std::string busy = "atquery: " + line.path() + " is in use by " + name + " (process " +
+                             std::to_string(getpid()) + ")\n";
 
     long long start = now_ms();
     tool_result r = run_tool({.args = {"-w", "0", line.path(), "AT"}});

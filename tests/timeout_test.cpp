@@ -134,7 +134,7 @@ TEST(Results, FailuresWhileWaitingAreReportedWith255)
     sim_line dropped({.faults = {.delay_ms = 400, .hangup_after_answer_ms = 50}, .scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
     tool_result r = run_on(dropped, {"-t", "5"}, {"AT+X", "AT"});
     EXPECT_EQ(r.out, "AT+X\r\r\n+X: 1\r\n\n");
-    expect_failure(r, "read_reply error: Input/output error\n", 255);
+    expect_failure(r, "atquery: " + dropped.path() + ": the port went away\n", 255);
 
     sim_line full;
     r = run_on(full, {"-t", "5"}, {"AT", "AT"}, {.stdout_to = tool_run::full_out});
@@ -142,7 +142,7 @@ TEST(Results, FailuresWhileWaitingAreReportedWith255)
     EXPECT_EQ(full->received(), "AT\r\n");
 }
 
-TEST(Results, HungUpLineEndsTheWaitWithAReadErrorAtOnce)
+TEST(Results, HungUpLineEndsTheWaitAtOnceNamingThePort)
 {
     // As when a USB modem is unplugged: the terminal is hung up under the
     // tool, and reads come back empty at once.
@@ -158,7 +158,7 @@ TEST(Results, HungUpLineEndsTheWaitWithAReadErrorAtOnce)
     tool_result r = finish_tool(p);
     EXPECT_LT(now_ms() - start, 5000);
     EXPECT_EQ(r.out, "\n");
-    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
+    EXPECT_EQ(r.err, "atquery: " + line.path() + ": the port went away\n");
     EXPECT_EQ(r.status, 255);
 }
 

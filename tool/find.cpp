@@ -18,9 +18,11 @@
 // run; each is "-" for a port not on USB, DRIVER also when it is unknown.
 // DETAIL, the rest of the line, is "-" or, for busy, the holder where /proc
 // shows it; for skipped, what the interface carries (diagnostics, gps,
-// audio); for error, why: the failed call's error text, "the port hung up",
-// or "an error result to AT" for a port that answered ERROR (or another
-// error code): such a port is not counted as taking AT commands.
+// audio); for error, why: the failed call's error text, or "an error result
+// to AT" for a port that answered ERROR (or another error code): such a port
+// is not counted as taking AT commands. A port that goes away while it is
+// probed (a modem that resets, a stick pulled) gets no line: standard error
+// says so, and nothing is put back on it.
 #include "tool/find.h"
 
 #include "serial/pacing.h"
@@ -50,8 +52,8 @@ constexpr int default_limit_ms = 1000;
 constexpr char probe[] = "AT\r\n";
 constexpr int probe_length = sizeof probe - 1;
 
-enum class port_state { probing, at, silent, busy, skipped, error };
-constexpr const char* state_names[] = {"probing", "at", "silent", "busy", "skipped", "error"};
+enum class port_state { probing, at, silent, busy, skipped, error, gone };
+constexpr const char* state_names[] = {"probing", "at", "silent", "busy", "skipped", "error", "gone"};
 
 // Plain data, all zero when fresh but for fd (set_fresh), so that the
 // array needs no constructor and a copy is a copy of bytes.
@@ -94,8 +96,6 @@ silent_printer no_output;
 // Whether candidates[i] may hold our settings, for the signal handler.
 volatile std::sig_atomic_t line_taken[find_limit];
 
-constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 // As the single-port guard does, for every port being probed; async-signal-
 // safe calls only, and the output still queued is dropped.
 void restore_all_and_die(int sig)
@@ -108,23 +108,21 @@ void restore_all_and_die(int sig)
     std::raise(sig);
 }
 
-void guard_lines()
-{
-    struct sigaction action = {};
-    action.sa_handler = restore_all_and_die;
-    action.sa_flags = SA_RESETHAND;
-    for (int sig : guarded_signals) {
-        struct sigaction before;
-        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-            sigaction(sig, &action, nullptr);
-    }
-}
-
 void fail(candidate& c, int error, const char* detail = nullptr)
 {
     c.state = port_state::error;
     c.error = error;
     c.detail = detail;
+}
+
+// A port that hung up or was removed while it was probed: said at once,
+// and never touched again but to close it.
+void lose(int index, int error)
+{
+    candidate& c = candidates[index];
+    c.state = port_state::gone;
+    line_taken[index] = 0;
+    report_gone(c.path, error);
 }
 
 void set_fresh(candidate& c, const char* path)
@@ -167,40 +165,29 @@ bool probed_by_default(const char* name)
     return digits(p) && *p == '\0';
 }
 
-// The first find_limit of the default ports in name order; says how many
-// more there were.
+// The default ports, as many as fit (print_all puts them in name order);
+// says how many more there were.
 void add_default_ports()
 {
     DIR* dev = opendir("/dev");
     if (dev == nullptr)
         return;
-    char paths[find_limit][sizeof candidates[0].found_path];
-    int count = 0, left_out = 0;
+    int left_out = 0;
     while (const dirent* entry = readdir(dev)) {
-        char path[sizeof paths[0]];
-        if (!probed_by_default(entry->d_name) ||
-            std::snprintf(path, sizeof path, "/dev/%s", entry->d_name) >= static_cast<int>(sizeof path))
+        if (!probed_by_default(entry->d_name))
             continue;
-        int at = count;
-        while (at > 0 && compare_port_names(path, paths[at - 1]) < 0)
-            --at;
-        if (count == find_limit) {
+        candidate* c = add_candidate(nullptr);
+        if (c == nullptr) {
             ++left_out;
-            if (at == find_limit)
-                continue;
-            --count;
+            continue;
         }
-        for (int i = count; i > at; --i)
-            std::memcpy(paths[i], paths[i - 1], sizeof path);
-        std::memcpy(paths[at], path, sizeof path);
-        ++count;
+        c->path = c->found_path;
+        // A name too long for found_path is no port of ours: its slot is freed.
+        if (std::snprintf(c->found_path, sizeof c->found_path, "/dev/%s", entry->d_name) >=
+            static_cast<int>(sizeof c->found_path))
+            --candidate_count;
     }
     closedir(dev);
-    for (int i = 0; i < count; ++i) {
-        candidate* c = add_candidate(nullptr);
-        std::memcpy(c->found_path, paths[i], sizeof paths[i]);
-        c->path = c->found_path;
-    }
     if (left_out > 0)
         std::fprintf(stderr, "atquery: %d more ports not probed (%d at most)\n", left_out, find_limit);
 }
@@ -335,12 +322,15 @@ void take(int index, int baud)
 
 // Writes the probe up to byte `upto`, as far as the port takes it now (a
 // modem holding CTS low takes nothing; the rest goes when poll says so).
-void send_probe(candidate& c, int upto)
+void send_probe(int index, int upto)
 {
+    candidate& c = candidates[index];
     while (c.sent < upto) {
         ssize_t written = write(c.fd, probe + c.sent, static_cast<size_t>(upto - c.sent));
         if (written < 0) {
-            if (errno != EAGAIN && errno != EINTR)
+            if (port_gone(errno))
+                lose(index, errno);
+            else if (errno != EAGAIN && errno != EINTR)
                 fail(c, errno);
             return;
         }
@@ -357,8 +347,13 @@ bool take_reply(int index)
     ssize_t got = read(c.fd, bytes, sizeof bytes);
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
-    if (got <= 0) {
-        fail(c, errno, got == 0 ? "the port hung up" : nullptr);
+    if (got == 0 || port_gone(errno)) {
+        // Nothing to read although poll said there was: hung up.
+        lose(index, got == 0 ? EIO : errno);
+        return false;
+    }
+    if (got < 0) {
+        fail(c, errno);
         return false;
     }
     reader.feed(bytes, static_cast<int>(got));
@@ -385,7 +380,7 @@ bool probe_all(int limit_ms, unsigned& last_byte_ms)
             usleep(pacing::byte_pause_us);
         for (int i = 0; i < candidate_count; ++i)
             if (candidates[i].state == port_state::probing)
-                send_probe(candidates[i], upto);
+                send_probe(i, upto);
     }
     for (;;) {
         pollfd fds[find_limit];
@@ -405,7 +400,7 @@ bool probe_all(int limit_ms, unsigned& last_byte_ms)
         for (int k = 0; k < count; ++k) {
             candidate& c = candidates[indexes[k]];
             if (fds[k].revents & POLLOUT)
-                send_probe(c, probe_length);
+                send_probe(indexes[k], probe_length);
             if (c.state == port_state::probing && (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) &&
                 take_reply(indexes[k])) {
                 any_byte = true;
@@ -476,6 +471,8 @@ bool print_all(bool paths_only)
     }
     for (int k = 0; k < candidate_count; ++k) {
         const candidate& c = candidates[order[k]];
+        if (c.state == port_state::gone)
+            continue;
         if (!paths_only)
             print_line(c);
         else if (c.state == port_state::at)
@@ -503,7 +500,7 @@ int find_ports(const run_options& options, const char* sysfs_root)
     drop_duplicates();
     mark_held_ports();
 
-    guard_lines();
+    guard_signals(restore_all_and_die);
     for (int i = 0; i < candidate_count; ++i)
         if (candidates[i].state == port_state::probing)
             take(i, options.baud);
@@ -521,10 +518,11 @@ int find_ports(const run_options& options, const char* sysfs_root)
         report_error("puts error");
         return 255;
     }
-    bool any_at = false, any_busy = false;
+    bool any_at = false, any_busy = false, any_gone = false;
     for (int i = 0; i < candidate_count; ++i) {
         any_at = any_at || candidates[i].state == port_state::at;
         any_busy = any_busy || candidates[i].state == port_state::busy;
+        any_gone = any_gone || candidates[i].state == port_state::gone;
     }
-    return any_at ? 0 : any_busy ? 4 : 3;
+    return any_gone ? 255 : any_at ? 0 : any_busy ? 4 : 3;
 }

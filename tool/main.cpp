@@ -56,7 +56,7 @@ int run_until_quiet(const run_options& options)
 // a message prompt is the message text and goes out at once. Stops at the
 // first command that does not succeed: 1 for an error result (or a prompt
 // no text follows), 3 for no final result code in time, failure_status for
-// a failure.
+// a failure (a port that went away among them).
 int run_until_results(const run_options& options)
 {
     bool message_text = false;
@@ -65,10 +65,8 @@ int run_until_results(const run_options& options)
             keep_guard();
         reply_end end = exchange_until_result(options, i, message_text);
         message_text = end == reply_end::prompt;
-        if (message_text && i + 1 == options.command_count) {
-            abandon_message(options.timeout_ms);
-            return 1;
-        }
+        if (message_text && i + 1 == options.command_count)
+            return abandon_message(options) ? 1 : failure_status;
         if (end == reply_end::error)
             return 1;
         if (end == reply_end::timed_out)
@@ -194,13 +192,16 @@ int main(int argc, char* argv[])
         status = run_until_results(options);
         // The port stays ours until the guard has passed, so that the next
         // run's command cannot follow this run's last byte sooner.
-        keep_guard();
+        if (line_set)
+            keep_guard();
         break;
     case run_mode::voice:
         status = run_voice(options);
         break;
     }
-    restore_opt();
+    // A port found gone (hung up, removed) has nothing to put back.
+    if (line_set)
+        restore_opt();
     close(port_fd);
     return status;
 }

@@ -1,8 +1,11 @@
 // The tool's own output helpers.
 #include "tool/output.h"
 
+#include "tool/holder.h"
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 void report_error(const char* label)
 {
@@ -26,10 +29,19 @@ bool report_reply_failures(bool read_failed, int read_errno, int print_errno)
 
 void report_busy(const char* device, unsigned long holder)
 {
-    if (holder > 0)
-        std::fprintf(stderr, "atquery: %s is in use by process %lu\n", device, holder);
-    else
+    if (holder == 0) {
         std::fprintf(stderr, "atquery: %s is in use\n", device);
+        return;
+    }
+    char name[64];
+    describe_holder(holder, name);
+    std::fprintf(stderr, "atquery: %s is in use by %s\n", device, name);
+}
+
+void report_gone(const char* device, int error)
+{
+    std::fprintf(stderr, "atquery: %s: %s\n", device,
+                 error == EIO ? "the port went away" : std::strerror(error));
 }
 
 bool flush_stdout()

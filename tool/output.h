@@ -30,9 +30,15 @@ void report_error(const char* label);
 // print_errno is not 0. Returns true when neither happened.
 bool report_reply_failures(bool read_failed, int read_errno, int print_errno);
 
-// Prints "atquery: DEVICE is in use by process PID" on standard error, or
-// without " by process PID" when holder is 0 (not known).
+// Prints "atquery: DEVICE is in use by NAME (process PID)" on standard
+// error, "by process PID" when /proc shows no name, or without " by ..."
+// when holder is 0 (not known). Reads /proc only when holder is not 0.
 void report_busy(const char* device, unsigned long holder);
+
+// Prints "atquery: DEVICE: the port went away" on standard error for a
+// hang-up (error EIO), or the text for error in its place (a removed
+// device: ENODEV, ENXIO).
+void report_gone(const char* device, int error);
 
 // Flushes standard output; true when everything written to it so far has
 // left the process. Checks the stream's error indicator as well as fflush's

@@ -34,6 +34,16 @@ reader_setup setup_for(const run_options& options, const char* command)
 
 namespace {
 
+// A send that failed: a port that went away is named, other failures go
+// under the send's label.
+void report_send_failure(const run_options& options)
+{
+    if (port_gone(errno))
+        report_gone(options.device, errno);
+    else
+        report_error(label::send);
+}
+
 // Feeds reader the reply as it arrives, and the quiet, until it is over,
 // then drops what came after it. Returns 0, or the errno of the read that
 // failed (ETIMEDOUT: the limit ran out first).
@@ -67,7 +77,7 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     int text_length = static_cast<int>(std::strlen(text));
     if ((message_text ? send_within(text, text_length, &ctrl_z, 1, deadline_ms)
                       : send_within(text, text_length, line_end, sizeof line_end, deadline_ms)) != 0) {
-        report_error(label::send);
+        report_send_failure(options);
         return errno == ETIMEDOUT ? reply_end::timed_out : reply_end::failed;
     }
 
@@ -82,13 +92,19 @@ reply_end exchange_until_result(const run_options& options, int index, bool mess
     int read_errno = read_into(reader, reading);
     reader.finish();
 
-    if (report_reply_failures(read_errno != 0, read_errno, reader.print_errno()))
+    // A port that went away ends the run with one line naming it.
+    const bool gone = port_gone(read_errno);
+    if (gone)
+        report_gone(options.device, read_errno);
+    if (report_reply_failures(read_errno != 0 && !gone, read_errno, reader.print_errno()) && !gone)
         return reader.end();
     return reader.print_errno() != 0 || read_errno != ETIMEDOUT ? reply_end::failed : reply_end::timed_out;
 }
 
-void abandon_message(int timeout_ms)
+bool abandon_message(const run_options& options)
 {
-    if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(timeout_ms)) != 0)
-        report_error(label::send);
+    if (send_within(&esc, 1, nullptr, 0, monotonic_ms() + static_cast<unsigned>(options.timeout_ms)) == 0)
+        return true;
+    report_send_failure(options);
+    return false;
 }

@@ -17,12 +17,13 @@ reader_setup setup_for(const run_options& options, const char* command);
 // tool's line feed after it. A message text (message_text: the command after a
 // prompt) is ended by Ctrl-Z instead of CR LF. Reports its failures on
 // standard error: "send_line error", "read_reply error" (ETIMEDOUT for
-// timed_out), "puts error". Needs a non-blocking port_fd.
+// timed_out), "puts error"; a port that went away as report_gone does
+// (failed). Needs a non-blocking port_fd.
 reply_end exchange_until_result(const run_options& options, int index, bool message_text);
 
-// Sends ESC within timeout_ms: a modem that shows the prompt stops waiting
-// for a message text.
-void abandon_message(int timeout_ms);
+// Sends ESC within options.timeout_ms: a modem that shows the prompt stops
+// waiting for a message text. Returns false after reporting a failure.
+bool abandon_message(const run_options& options);
 
 // The quiet rule (quiet.cpp, frozen): sends the run's command number index
 // and CR LF, then reads its reply until the line falls quiet and prints it
