@@ -83,7 +83,7 @@ TEST(Results, OperatorScanArrivesWholeWithinTheLimitAndIsCutWithStatus3After)
     r = run_on(late, {"-t", "1"}, {"AT+COPS=?", "ATI"});
     EXPECT_GE(now_ms() - start, 1000);
     EXPECT_EQ(r.out, "AT+COPS=?\r\n");
-    expect_failure(r, "read_reply error: Connection timed out\n", 3);
+    expect_failure(r, "read_reply error: " + tool_strerror(ETIMEDOUT) + "\n", 3);
     EXPECT_EQ(late->received(), "AT+COPS=?\r\n");
 }
 
@@ -134,11 +134,11 @@ TEST(Results, FailuresWhileWaitingAreReportedWith255)
     sim_line dropped({.faults = {.delay_ms = 400, .hangup_after_answer_ms = 50}, .scripts = {{"AT+X", "\r\n+X: 1\r\n"}}});
     tool_result r = run_on(dropped, {"-t", "5"}, {"AT+X", "AT"});
     EXPECT_EQ(r.out, "AT+X\r\r\n+X: 1\r\n\n");
-    expect_failure(r, "read_reply error: Input/output error\n", 255);
+    expect_failure(r, "read_reply error: " + tool_strerror(EIO) + "\n", 255);
 
     sim_line full;
     r = run_on(full, {"-t", "5"}, {"AT", "AT"}, {.stdout_to = tool_run::full_out});
-    expect_failure(r, "puts error: No space left on device\n", 255);
+    expect_failure(r, "puts error: " + tool_strerror(ENOSPC) + "\n", 255);
     EXPECT_EQ(full->received(), "AT\r\n");
 }
 
@@ -158,7 +158,7 @@ TEST(Results, HungUpLineEndsTheWaitWithAReadErrorAtOnce)
     tool_result r = finish_tool(p);
     EXPECT_LT(now_ms() - start, 5000);
     EXPECT_EQ(r.out, "\n");
-    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
+    EXPECT_EQ(r.err, "read_reply error: " + tool_strerror(EIO) + "\n");
     EXPECT_EQ(r.status, 255);
 }
 
