@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
@@ -160,7 +161,7 @@ TEST_F(Entry, SettingsAreBackExactlyAfterSuccessAndAfterFailedPrints)
 TEST_F(Entry, DeviceFailuresPrintTheirMessagesAndExit255)
 {
     tool_result r = run_tool({.args = {"/nonexistent/ttyUSB9", "AT"}});
-    EXPECT_EQ(r.err, "open_port error: No such file or directory\n");
+    EXPECT_EQ(r.err, "open_port error: " + tool_strerror(ENOENT) + "\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 255);
 
@@ -170,8 +171,8 @@ TEST_F(Entry, DeviceFailuresPrintTheirMessagesAndExit255)
     close(fd);
     r = run_tool({.args = {file, "AT"}});
     unlink(file);
-    EXPECT_EQ(r.err, "SetupSerial 1: Inappropriate ioctl for device\n"
-                     "set_opt error: Inappropriate ioctl for device\n");
+    EXPECT_EQ(r.err, "SetupSerial 1: " + tool_strerror(ENOTTY) + "\n"
+                     "set_opt error: " + tool_strerror(ENOTTY) + "\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 255);
 
@@ -180,8 +181,8 @@ TEST_F(Entry, DeviceFailuresPrintTheirMessagesAndExit255)
     tool_run how;
     how.background_of = modem().path();
     r = run("AT", how);
-    EXPECT_EQ(r.err, "com set error: Input/output error\n"
-                     "set_opt error: Input/output error\n");
+    EXPECT_EQ(r.err, "com set error: " + tool_strerror(EIO) + "\n"
+                     "set_opt error: " + tool_strerror(EIO) + "\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(modem().received(), "");
@@ -202,7 +203,7 @@ TEST_F(Entry, UsageGoesToStandardErrorWithStatus2AndHelpToStandardOutput)
         EXPECT_EQ(r.status, 0);
     }
     tool_result r = run_tool({.args = {"--help"}, .stdout_to = tool_run::full_out});
-    EXPECT_EQ(r.err, "puts error: No space left on device\n");
+    EXPECT_EQ(r.err, "puts error: " + tool_strerror(ENOSPC) + "\n");
     EXPECT_EQ(r.status, 255);
 }
 
@@ -210,7 +211,7 @@ TEST_F(Entry, HangUpWhileSendingIsASendLineError)
 {
     use({.faults = {.hangup_after_bytes = 1}});
     tool_result r = run("ATI");
-    EXPECT_EQ(r.err, "send_line error: Input/output error\n");
+    EXPECT_EQ(r.err, "send_line error: " + tool_strerror(EIO) + "\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(modem().hung_up());
@@ -224,7 +225,7 @@ TEST_F(Entry, HangUpWhileReadingPrintsWhatCameThenAReadReplyError)
          .scripts = {{"AT+TRICKLE", "0123456789"}}});
     tool_result r = run("AT+TRICKLE");
     EXPECT_EQ(r.out, "AT+TRICKLE\r0123456789\n");
-    EXPECT_EQ(r.err, "read_reply error: Input/output error\n");
+    EXPECT_EQ(r.err, "read_reply error: " + tool_strerror(EIO) + "\n");
     EXPECT_EQ(r.status, 255);
 }
 
@@ -232,12 +233,12 @@ TEST_F(Entry, OutputThatCannotBeWrittenIsReported)
 {
     use();
     tool_result r = run("AT", {.stdout_to = tool_run::full_out});
-    EXPECT_EQ(r.err, "puts error: No space left on device\n");
+    EXPECT_EQ(r.err, "puts error: " + tool_strerror(ENOSPC) + "\n");
     EXPECT_EQ(r.status, 255);
 
     use();
     r = run("AT", {.stdout_to = tool_run::broken_out});
-    EXPECT_EQ(r.err, "puts error: Broken pipe\n");
+    EXPECT_EQ(r.err, "puts error: " + tool_strerror(EPIPE) + "\n");
     EXPECT_EQ(r.status, 255);
 }
 

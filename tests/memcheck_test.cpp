@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace {
 
 tool_result run_under_memcheck(atsim::faults f, const std::string& command,
@@ -40,7 +42,7 @@ TEST(Memcheck, ReplyEndedByAZeroByteRunsClean)
 TEST(Memcheck, EndlessReplyWaitedThroughForAResultRunsClean)
 {
     tool_result r = run_under_memcheck({.endless = true}, "AT+CMGL", {"-t", "1", "-i"});
-    EXPECT_EQ(r.err, "read_reply error: Connection timed out\n");
+    EXPECT_EQ(r.err, "read_reply error: " + tool_strerror(ETIMEDOUT) + "\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_GT(r.out.size(), 1000u);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <termios.h>
 
 namespace {
@@ -108,7 +109,7 @@ TEST(Results, VoiceSequencesRunFromTheCommandLineAtTheGivenSpeed)
     EXPECT_EQ(r.status, 0);
 
     r = run_tool({.args = {"--dial", "1", "/nonexistent/ttyUSB9"}});
-    EXPECT_EQ(r.err, "open_port error: No such file or directory\n");
+    EXPECT_EQ(r.err, "open_port error: " + tool_strerror(ENOENT) + "\n");
     EXPECT_EQ(r.status, 255);
 }
 

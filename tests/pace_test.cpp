@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <termios.h>
@@ -88,7 +89,7 @@ TEST(Pace, ModemHoldingTheOutputEndsTheRunWhenTheLimitIsUpWithTheLineRestored)
     termios after{};
     tcgetattr(line->terminal_fd(), &after);
     EXPECT_EQ(line->received(), "");
-    expect_failure(r, "send_line error: Connection timed out\n", 3);
+    expect_failure(r, "send_line error: " + tool_strerror(ETIMEDOUT) + "\n", 3);
     EXPECT_EQ(r.out, "");
     EXPECT_GE(took, 1000);
     EXPECT_LT(took, 2500);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tool on the emulated router (scripts/router-vm): what the real 8250
 # driver held and what came back, and that the script leaves nothing running.
-#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|no-carrier|usb|cleanup TOOL SYSROOT
+#   usage: tests/router_vm_test.sh setup|exchange|busy-kill|no-carrier|usb|cleanup TOOL SYSROOT PROBE
+# (PROBE: tests/strerror_probe.cpp built against SYSROOT, as TOOL is)
 # setup:    builds what runs on this machine (atquery-sim, atquery);
 # exchange: replies byte for byte as on a pseudo-terminal, the tool's line
 #           settings during each run and the port's own ones after it;
@@ -20,7 +21,7 @@
 #           socat or simulator behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mode=$1 tool=$2 sysroot=$3
+mode=$1 tool=$2 sysroot=$3 probe=$4
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -145,11 +146,12 @@ no-carrier)
     [[ ${run[0 before]-} == "$port_line"* ]] || fail "-t run: port not set up before it: ${run[0 before]-}"
     [[ -z ${run[0 timeout]-} ]] || fail "-t run: killed at the run limit, stuck in ${run[0 blocked]-?}"
     [[ ${run[0 status]-} == "exit 3" ]] || fail "-t run: ${run[0 status]-no status}"
-    # strerror(ETIMEDOUT) as the tool's C library words it.
-    timed_out="Connection timed out"
-    if mips-linux-gnu-readelf -l "$tool" | grep -q 'interpreter: /lib/ld-musl'; then
-        timed_out="Operation timed out"
-    fi
+    # strerror(ETIMEDOUT) as the tool's C library words it: the probe on the
+    # same library, asked with the number the library's headers give.
+    etimedout=$(printf '#include <errno.h>\nETIMEDOUT\n' |
+                mips-linux-gnu-cpp -P -nostdinc -isystem "$sysroot/usr/include" | tail -n 1)
+    timed_out=$(qemu-mips -cpu 4Kc -L "$sysroot" "$probe" "$etimedout") ||
+        fail "no words for ETIMEDOUT ($etimedout) from $probe"
     [[ ${run[0 stderr]-} == "$(echo "send_line error: $timed_out" | hex)" ]] ||
         fail "-t run: said $(unhex_text "${run[0 stderr]-}")"
     elapsed=${run[0 elapsed]-0}

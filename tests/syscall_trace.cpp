@@ -34,7 +34,12 @@ std::string classify(const std::string& name, const std::string& args, const std
         std::string rest = args.substr(on_fd.size());
         return "write " + rest.substr(0, rest.rfind(", "));
     }
-    if (name == "write" && args.rfind("1, ", 0) == 0)
+    // glibc and uClibc-ng print with write, musl with writev. Before its
+    // first print to a buffered standard output musl also asks
+    // ioctl(1, TIOCGWINSZ), to learn whether that is a terminal: a call of
+    // the library's that prints nothing, left out with every other call that
+    // is not on the device.
+    if ((name == "write" || name == "writev") && args.rfind("1, ", 0) == 0)
         return "stdout";
     if (name == "read" && args.rfind(on_fd, 0) == 0)
         return "read " + args.substr(args.rfind(", ") + 2) + " = " + result;
@@ -68,7 +73,7 @@ traced_run trace_on_device(tool_run run, const std::string& device)
     asan_options += "detect_leaks=0";
     run.prefix = {"strace", "-E", "ASAN_OPTIONS=" + asan_options, "-f", "-qq", "-s", "64",
                   "-o", path, "-e",
-                  "trace=openat,open,flock,read,write,ioctl,close,nanosleep,clock_nanosleep,"
+                  "trace=openat,open,flock,read,write,writev,ioctl,close,nanosleep,clock_nanosleep,"
                   "clock_nanosleep_time64,fcntl,fcntl64,poll,ppoll"};
     traced_run traced{run_tool(run), {}};
 
@@ -96,13 +101,18 @@ traced_run trace_on_device(tool_run run, const std::string& device)
     unlink(path);
 
     // Some C libraries read the settings back around applying them; those
-    // reads are the library's, not the caller's.
+    // reads are the library's, not the caller's. How many writes one print
+    // takes is the library's affair too: musl's first print on an output
+    // that is no terminal goes out as two (what it took for line-buffered,
+    // then the rest once it knows), so writes in a row are one "stdout".
     std::vector<std::string> calls;
     for (size_t i = 0; i < traced.calls.size(); ++i) {
+        const std::string& call = traced.calls[i];
         bool beside_set = (i > 0 && traced.calls[i - 1] == "tcsetattr") ||
                           (i + 1 < traced.calls.size() && traced.calls[i + 1] == "tcsetattr");
-        if (!(traced.calls[i] == "tcgetattr" && beside_set))
-            calls.push_back(traced.calls[i]);
+        bool more_output = call == "stdout" && !calls.empty() && calls.back() == "stdout";
+        if (!(call == "tcgetattr" && beside_set) && !more_output)
+            calls.push_back(call);
     }
     traced.calls = calls;
     return traced;

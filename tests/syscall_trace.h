@@ -14,7 +14,7 @@ struct traced_run {
     // exclusive flock), "tcgetattr", "tcsetattr", "flush input", "flush
     // both", "drain", "output queue", "blocking" (O_NONBLOCK cleared), "poll", "close",
     // "write <bytes>" (the bytes as strace quotes them), "read <asked> =
-    // <got>", "sleep <ns>", "stdout".
+    // <got>", "sleep <ns>", "stdout" (writes to standard output in a row).
     std::vector<std::string> calls;
 };
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -83,6 +84,23 @@ std::vector<std::string> tool_command()
 std::vector<std::string> sim_command()
 {
     return {ATQUERY_SIM_COMMAND};
+}
+
+std::string tool_strerror(int error)
+{
+    // One run of the probe per errno: each costs an emulator's start.
+    static std::map<int, std::string> known;
+    auto found = known.find(error);
+    if (found != known.end())
+        return found->second;
+    tool_run probe;
+    probe.program = {STRERROR_PROBE_COMMAND};
+    probe.args = {std::to_string(error)};
+    tool_result said = run_tool(probe);
+    if (said.status != 0 || said.out.empty() || said.out.back() != '\n')
+        return "(no words for errno " + std::to_string(error) + ": " + said.err + ")";
+    said.out.pop_back();
+    return known[error] = said.out;
 }
 
 tool_result run_tool(const tool_run& run)

@@ -65,3 +65,8 @@ long long now_ms();
 std::vector<std::string> tool_command();
 // The command that starts atquery-sim, the same way.
 std::vector<std::string> sim_command();
+
+// strerror(error) as the tool's C library words it (glibc, uClibc-ng and
+// musl word many errors differently), without a line feed: what the tool
+// prints after a label for that errno.
+std::string tool_strerror(int error);

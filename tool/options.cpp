@@ -211,7 +211,9 @@ parse_result parse_options(int argc, char* argv[], run_options& options)
             return parse_result::usage_error;
         }
         if (code == ':') {
-            std::fprintf(stderr, "atquery: option '%s' needs a value\n", argv[optind - 1]);
+            // Only the last argument can lack its value. musl leaves optind
+            // past it for a short option, so argv[optind - 1] is no name there.
+            std::fprintf(stderr, "atquery: option '%s' needs a value\n", argv[argc - 1]);
             return parse_result::usage_error;
         }
         if (code == find_option) {
