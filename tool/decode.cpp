@@ -31,19 +31,20 @@ constexpr std::array<char16_t, 128> make_gsm_alphabet()
     };
     for (int septet = 0; septet < 32; ++septet)
         table[septet] = low[septet];
-    table[0x24] = 0xa4; // currency sign
-    table[0x40] = 0xa1; // inverted exclamation mark
-    table[0x5b] = 0xc4; // A diaeresis
-    table[0x5c] = 0xd6; // O diaeresis
-    table[0x5d] = 0xd1; // N tilde
-    table[0x5e] = 0xdc; // U diaeresis
-    table[0x5f] = 0xa7; // section sign
-    table[0x60] = 0xbf; // inverted question mark
-    table[0x7b] = 0xe4; // a diaeresis
-    table[0x7c] = 0xf6; // o diaeresis
-    table[0x7d] = 0xf1; // n tilde
-    table[0x7e] = 0xfc; // u diaeresis
-    table[0x7f] = 0xe0; // a grave
+    // Where it is not ASCII: {septet, character}.
+    constexpr struct {
+        int septet;
+        char16_t character;
+    } changes[] = {
+        // currency sign, inverted exclamation mark, A diaeresis, O diaeresis, N tilde
+        {0x24, 0xa4}, {0x40, 0xa1}, {0x5b, 0xc4}, {0x5c, 0xd6}, {0x5d, 0xd1},
+        // U diaeresis, section sign, inverted question mark, a diaeresis, o diaeresis
+        {0x5e, 0xdc}, {0x5f, 0xa7}, {0x60, 0xbf}, {0x7b, 0xe4}, {0x7c, 0xf6},
+        // n tilde, u diaeresis, a grave
+        {0x7d, 0xf1}, {0x7e, 0xfc}, {0x7f, 0xe0},
+    };
+    for (const auto& change : changes)
+        table[change.septet] = change.character;
     return table;
 }
 constexpr std::array<char16_t, 128> gsm_alphabet = make_gsm_alphabet();
