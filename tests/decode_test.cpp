@@ -45,17 +45,20 @@ decoded rewritten(const std::string& line, std::optional<charset> forced = guess
     return run(line.size(), [&](std::span<char> out) { return rewrite_ussd_line(line, forced, out); });
 }
 
+// A vector and where it comes from: what goes in, what must come out.
+struct sourced_row {
+    const char* source;
+    std::string in;
+    std::string out;
+    text_status status;
+};
+
 // The tool's reading of the OpenWrt SMS tool's DCS 72 answer (issues 4 and 13).
 const std::string balance_ucs2 = "04110430043B0430043D0441003A0032003200320030002C003700360440";
 
 TEST(Decode, UssdAnswersFromRealModemsReadAsTheirText)
 {
-    const struct {
-        const char* source;
-        std::string line;
-        std::string decoded;
-        text_status status;
-    } rows[] = {
+    const sourced_row rows[] = {
         {"Huawei stick, issue 24", "+CUSD: 0,\"C8329BFD0E01\",15", "+CUSD: 0,\"Hello!\",15", ok},
         {"OpenWrt SMS tool issues 4 and 13", "+CUSD: 0,\"" + balance_ucs2 + "\",72",
          "+CUSD: 0,\"Баланс:2220,76р\",72", ok},
@@ -107,8 +110,8 @@ TEST(Decode, UssdAnswersFromRealModemsReadAsTheirText)
         {"lone surrogate", "+CUSD: 0,\"D83D0041\",72", "+CUSD: 0,\"D83D0041\",72", invalid},
     };
     for (const auto& row : rows) {
-        decoded d = rewritten(row.line);
-        EXPECT_EQ(d.text, row.decoded) << row.source;
+        decoded d = rewritten(row.in);
+        EXPECT_EQ(d.text, row.out) << row.source;
         EXPECT_EQ(d.status, row.status) << row.source;
     }
 }
@@ -274,12 +277,7 @@ size_t septets(const std::string& text)
 
 TEST(Decode, PackingGivesWhatHuaweiSticksTake)
 {
-    const struct {
-        const char* source;
-        std::string text;
-        std::string hex;
-        text_status status;
-    } rows[] = {
+    const sourced_row rows[] = {
         {"issue 24", "*100#", "AA180C3602", ok},
         {"issue 24: 7 characters, a CR fills the spare bits", "*101*4#", "AA182CA6A28D1A", ok},
         {"warthog618/modem issue 5", "*101#", "AA182C3602", ok},
@@ -292,11 +290,11 @@ TEST(Decode, PackingGivesWhatHuaweiSticksTake)
         {"not UTF-8", "\xff", "", invalid},
     };
     for (const auto& row : rows) {
-        decoded d = run(row.text.size(),
-                        [&](std::span<char> out) { return pack_gsm7(row.text, out); },
-                        4 * row.text.size() + 2);
+        decoded d = run(row.in.size(),
+                        [&](std::span<char> out) { return pack_gsm7(row.in, out); },
+                        4 * row.in.size() + 2);
         EXPECT_EQ(d.status, row.status) << row.source;
-        EXPECT_EQ(d.text, row.hex) << row.source;
+        EXPECT_EQ(d.text, row.out) << row.source;
     }
 
     // Every character of both tables at every position of the fill, packed
