@@ -231,8 +231,10 @@ TEST(VoiceOptions, AHangUpWhileSendingOrReadingIsReportedWithStatus255)
         {{"--voice-setup"},
          {.faults = {.pieces = 10, .gap_ms = 50, .hangup_after_answer_ms = 50}, .scripts = {{"AT", "0123456789"}}},
          reply_label + "\nAT\r0123456789\n", "read_reply error: " + tool_strerror(EIO) + "\n"},
-        // Gone during the dial: no call, so no "now calling:".
-        {{"--dial", "5550100"}, {.faults = {.hangup_after_bytes = 2}}, "",
+        // Gone during the dial: no call, so no "now calling:". The number is
+        // long enough (40 ms of paced bytes) that the modem's hang-up after
+        // two bytes lands inside the dial even on a loaded machine.
+        {{"--dial", std::string(400, '5')}, {.faults = {.hangup_after_bytes = 2}}, "",
          "send_line error: " + tool_strerror(EIO) + "\n"},
     };
     for (const hang_up& c : cases) {
