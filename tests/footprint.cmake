@@ -109,7 +109,7 @@ set(uclibc_offers
     __cxa_atexit _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable
     # musl 1.2 on a 32-bit target: its headers give these calls, which pass
     # a 64-bit time_t, their names for it (the same calls as above).
-    __clock_gettime64 __setitimer_time64 __fstat_time64)
+    __clock_gettime64 __setitimer_time64 __fstat_time64 __stat_time64)
 foreach(entry IN LISTS undefined)
     string(REPLACE " UND " "" symbol "${entry}")
     if(NOT symbol IN_LIST uclibc_offers)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 namespace {
@@ -48,9 +49,9 @@ long long answer_in_part_then_hang_up(free_terminal& port)
 TEST(GonePort, EveryModeEndsAtOnceWithOneReportAndPutsNothingBack)
 {
     const gone_case cases[] = {
-        {"two-argument", {}, {"AT+CPBR=1,100"}, "read_reply error: Input/output error\n"},
+        {"two-argument", {}, {"AT+CPBR=1,100"}, "read_reply error: " + tool_strerror(EIO) + "\n"},
         {"-t", {"-t", "10"}, {"AT+CPBR=1,100"}, "atquery: PATH: the port went away\n"},
-        {"voice", {"--voice-setup"}, {}, "read_reply error: Input/output error\n"},
+        {"voice", {"--voice-setup"}, {}, "read_reply error: " + tool_strerror(EIO) + "\n"},
         {"--find", {"--find"}, {}, "atquery: PATH: the port went away\n"},
     };
     for (const gone_case& c : cases) {
