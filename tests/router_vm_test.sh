@@ -53,6 +53,14 @@ check_nothing_left() {
 router_vm() { scripts/router-vm --tool "$tool" --sysroot "$sysroot" "$@"; }
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 unhex_text() { [[ -z $1 ]] || printf '%b' "$(sed 's/../\\x&/g' <<<"$1")"; }
+# An errno's words as the tool's C library gives them: the probe on the same
+# library, asked with the number that library's headers give for NAME.
+errno_words() {
+    local number
+    number=$(printf '#include <errno.h>\n%s\n' "$1" |
+             mips-linux-gnu-cpp -P -nostdinc -isystem "$sysroot/usr/include" | tail -n 1)
+    qemu-mips -cpu 4Kc -L "$sysroot" "$probe" "$number" || fail "no words for $1 ($number) from $probe"
+}
 
 tool_line="speed=115200/115200 size=8 parity=N stop=1 crtscts=1 clocal=1 raw=1 vmin=0 vtime=1 |"
 port_line="speed=9600/9600 size=7 parity=O stop=2 crtscts=0 clocal=0 raw=0 vmin=1 vtime=0 |"
@@ -146,12 +154,7 @@ no-carrier)
     [[ ${run[0 before]-} == "$port_line"* ]] || fail "-t run: port not set up before it: ${run[0 before]-}"
     [[ -z ${run[0 timeout]-} ]] || fail "-t run: killed at the run limit, stuck in ${run[0 blocked]-?}"
     [[ ${run[0 status]-} == "exit 3" ]] || fail "-t run: ${run[0 status]-no status}"
-    # strerror(ETIMEDOUT) as the tool's C library words it: the probe on the
-    # same library, asked with the number the library's headers give.
-    etimedout=$(printf '#include <errno.h>\nETIMEDOUT\n' |
-                mips-linux-gnu-cpp -P -nostdinc -isystem "$sysroot/usr/include" | tail -n 1)
-    timed_out=$(qemu-mips -cpu 4Kc -L "$sysroot" "$probe" "$etimedout") ||
-        fail "no words for ETIMEDOUT ($etimedout) from $probe"
+    timed_out=$(errno_words ETIMEDOUT) || exit 1
     [[ ${run[0 stderr]-} == "$(echo "send_line error: $timed_out" | hex)" ]] ||
         fail "-t run: said $(unhex_text "${run[0 stderr]-}")"
     elapsed=${run[0 elapsed]-0}
@@ -189,7 +192,8 @@ usb)
     # $(...) drops the line feeds after the last CR.
     [[ $(unhex_text "${run[0 stdout]-}") == ATI$'\r\r\n'*$'\r\nOK\r' ]] ||
         fail "usb: name: $(unhex_text "${run[0 stdout]-}")"
-    messages=("atquery: /dev/ttyUSB0: the port went away" "read_reply error: Input/output error")
+    io_error=$(errno_words EIO) || exit 1
+    messages=("atquery: /dev/ttyUSB0: the port went away" "read_reply error: $io_error")
     options=('-t 10' '')
     for i in 0 1; do
         what="unplug run ${options[i]:-two-argument}"
