@@ -405,21 +405,27 @@ static bool split_options(struct run *r, char *options)
     return true;
 }
 
-// The report's "begin" line: index, kind, the command in hex and, for a run
-// with options of its own, those in hex (words separated by spaces).
-// Waits until path exists: false after PORT_WAIT_MS.
-static bool wait_for_node(const char *path)
+// Waits until the port at path opens: false after PORT_WAIT_MS. A USB
+// adapter's node can show up before its port opens (ENXIO, ENODEV), and
+// QEMU's xHCI may reset a busy adapter, which then comes back.
+static bool wait_for_port(const char *path)
 {
-    struct stat node;
-    for (long long deadline = now_ms() + PORT_WAIT_MS; stat(path, &node) != 0;) {
+    for (long long deadline = now_ms() + PORT_WAIT_MS;;) {
+        int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
         if (now_ms() > deadline)
             return false;
         struct timespec pause = {.tv_nsec = 20000000};
         nanosleep(&pause, NULL);
     }
-    return true;
 }
 
+// One run of the tool, reported in frames from "begin" (index, kind, the
+// command in hex and, for a run with options of its own, those in hex, words
+// separated by spaces) to "end".
 static void run_scenario(int index, const struct scenario_kind *kind, char *options,
                          const char *device, const char *command, int signals)
 {
@@ -438,8 +444,8 @@ static void run_scenario(int index, const struct scenario_kind *kind, char *opti
         return;
     }
 
-    if (!wait_for_node(port) || (wait_port && !wait_for_node(wait_port)))
-        frame("note %s or %s did not show up", port, wait_port ? wait_port : port);
+    if (!wait_for_port(port) || (wait_port && !wait_for_port(wait_port)))
+        frame("note %s or %s did not open: %s", port, wait_port ? wait_port : port, strerror(errno));
     struct termios before = port_settings_before();
     if (!set_port_settings(&before))
         frame("note cannot set the settings before the run: %s", strerror(errno));
