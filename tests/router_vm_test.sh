@@ -182,10 +182,11 @@ usb)
     # A usb: name, then the adapter removed 0.8 s into a phonebook listing
     # that the simulated modem sends over 4 s (100 pieces 40 ms apart, never
     # quiet for the 0.1 s that ends a two-argument reply). One unplug per
-    # guest: the rest of the listing would reach the next run's port.
-    # Emulated UHCI reports the removal up to 250 ms late (its root hub is
-    # polled), so the two-argument form may meet its 0.1 s of quiet before
-    # the hang-up, and then ends as on any quiet: status 0, the reply cut.
+    # guest: the rest of the listing would reach the next run's port. The
+    # emulated xHCI tells the removal at once (measured within 35 ms, with
+    # both host cores busy), before the line has been quiet for 0.1 s, so
+    # both forms must see the hang-up: a tool that took it for quiet would
+    # exit 0 with the reply cut.
     sim=(--usb --sim '--pieces 100 --gap 40' --unplug-after 800)
     report=$(router_vm --frames --usb --device usb:0403:6001:00 ATI) || fail "scripts/router-vm failed: $report"
     read_runs "$report"
@@ -201,21 +202,19 @@ usb)
         read_runs "$report"
         ((runs == 1)) || fail "$what: $runs runs reported"
         said=$(unhex_text "${run[0 stderr]-}") printed=$(unhex_text "${run[0 stdout]-}")
-        if [[ $i == 1 && -z ${run[0 hangup]-} ]]; then
-            [[ ${run[0 status]-} == "exit 0" && -z $said ]] || fail "$what, the quiet first: ${run[0 status]-} $said"
-            run[0 hangup]=${run[0 elapsed]}
-            echo "$what: the quiet came before the hang-up"
-        else
-            [[ ${run[0 status]-} == "exit 255" ]] || fail "$what: ${run[0 status]-no status}"
-            [[ $said == "${messages[i]}" ]] || fail "$what said: $said"
-        fi
+        [[ ${run[0 status]-} == "exit 255" ]] ||
+            fail "$what: ${run[0 status]-no status}, hung up at ${run[0 hangup]-?} ms, ended at ${run[0 elapsed]-?} ms"
+        [[ $said == "${messages[i]}" ]] || fail "$what said: $said"
         [[ $printed == *"+CPBR: 1,"* && $printed != *OK* ]] || fail "$what: not cut off mid-reply: $printed"
         removal=$(sed -n "s/^removal 0 //p" <<<"$report")
         [[ -n $removal && -n ${run[0 hangup]-} ]] || fail "$what: the removal was not seen"
         after_hangup=$((${run[0 elapsed]} - ${run[0 hangup]}))
         echo "$what: ended at most $removal ms after the removal, $after_hangup ms after the hang-up, cpu ${run[0 cpu]} ms"
         ((removal < 1000 && after_hangup < 1000)) || fail "$what: ended late"
-        ((${run[0 cpu]} < 200)) || fail "$what: took ${run[0 cpu]} ms of CPU time"
+        # The guest counts a busy host's stalls as CPU time (up to 250 ms seen
+        # with both host cores taken); spinning on the hung-up line for the
+        # second allowed would take more.
+        ((${run[0 cpu]} < 500)) || fail "$what: took ${run[0 cpu]} ms of CPU time"
     done
     ;;
 cleanup)
