@@ -183,7 +183,7 @@ usb)
     # that the simulated modem sends over 4 s (100 pieces 40 ms apart, never
     # quiet for the 0.1 s that ends a two-argument reply). One unplug per
     # guest: the rest of the listing would reach the next run's port. The
-    # emulated xHCI tells the removal at once (measured within 35 ms, with
+    # emulated xHCI tells the removal at once (measured within 40 ms, with
     # both host cores busy), before the line has been quiet for 0.1 s, so
     # both forms must see the hang-up: a tool that took it for quiet would
     # exit 0 with the reply cut.
