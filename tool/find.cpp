@@ -515,7 +515,7 @@ int find_ports(const run_options& options, const char* sysfs_root)
     release_all();
 
     if (!print_all(options.info_only)) {
-        report_error("puts error");
+        report_error(label::print);
         return 255;
     }
     bool any_at = false, any_busy = false, any_gone = false;

@@ -110,6 +110,15 @@ bool is_vendor_code(std::string_view line)
     return line_name(line) > 0 && line[0] == '^';
 }
 
+// The kind of final result code a whole line reads as, or information.
+line_kind result_kind(std::string_view line)
+{
+    for (const result_code& code : result_codes)
+        if (is_code(line, code.text))
+            return code.kind;
+    return line_kind::information;
+}
+
 // The unsolicited code of the table a line of a whole line's length reads
 // as, or none.
 const unsolicited_code* find_unsolicited(std::string_view line)
@@ -376,10 +385,8 @@ line_kind reply_reader::classify(std::string_view text, bool echo) const
         return line_kind::echo;
     // Longer lines go on in pieces as they come: never a code.
     bool whole = length_ < line_capacity;
-    if (whole)
-        for (const result_code& code : result_codes)
-            if (is_code(text, code.text))
-                return code.kind;
+    if (line_kind code = whole ? result_kind(text) : line_kind::information; code != line_kind::information)
+        return code;
     // The first piece of a line that goes on may hold only part of the
     // --until text; the next pieces tell (see hand_over and end_line).
     if (setup_.until != nullptr && follows_until(text, 0) &&
@@ -488,12 +495,8 @@ void reply_reader::take_result(bool confirmed)
         printer_.line(line_kind::information, line(), true);
         return;
     }
-    line_kind code = line_kind::ok;
-    for (const result_code& c : result_codes)
-        if (is_code(line(), c.text)) {
-            code = c.kind;
-            break;
-        }
+    // It read as a code when it came: result_kind finds it again.
+    line_kind code = result_kind(line());
     printer_.line(code, line(), true);
     if (!over() && settle(code))
         progress_ = progress::over;
